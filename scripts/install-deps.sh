@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever the builds and tests need and
+# this machine lacks. Safe to run again: it installs nothing that is there.
+set -euo pipefail
+
+need=()
+have_cmd() { command -v "$1" >/dev/null 2>&1; }
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+have_cmd cmake || need+=(cmake)
+have_cmd ninja || need+=(ninja-build)
+have_cmd g++ || need+=(g++)
+have_cmd python3 || need+=(python3)
+have_pkg libgtest-dev || need+=(libgtest-dev)
+have_pkg libgmock-dev || need+=(libgmock-dev)
+have_cmd x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
+have_cmd x86_64-w64-mingw32-objdump || need+=(binutils-mingw-w64-x86-64)
+for extra in ${KALVO_EXTRA_PACKAGES:-}; do have_pkg "$extra" || need+=("$extra"); done
+
+if ((${#need[@]})); then
+  echo "Installing: ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
