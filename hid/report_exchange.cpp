@@ -9,7 +9,6 @@ constexpr DWORD readWaitMs = 2000;
 // mid-transfer can leave a cancellation hanging; the program must not.
 constexpr DWORD retireWaitMs = 1000;
 
-
 // Cancels the very operation on `context` and waits for it to come back, so
 // that its record, event and buffer may serve again. Returns false when it
 // did not come back in time.
@@ -33,12 +32,11 @@ int transfer(HANDLE device, const Report* outgoing, Report* incoming, TransferCo
     // nothing is started: the try fails at once.
     if (context.stranded || context.event == nullptr) return 0;
     context.request.hEvent = context.event;
-    const BOOL done =
-        outgoing != nullptr
-            ? WriteFile(device, outgoing->data(), static_cast<DWORD>(reportSize), nullptr,
-                        &context.request)
-            : ReadFile(device, incoming->data(), static_cast<DWORD>(reportSize), nullptr,
-                       &context.request);
+    const BOOL done = outgoing != nullptr
+                          ? WriteFile(device, outgoing->data(), static_cast<DWORD>(reportSize),
+                                      nullptr, &context.request)
+                          : ReadFile(device, incoming->data(), static_cast<DWORD>(reportSize),
+                                     nullptr, &context.request);
     // A start refused at once leaves nothing outstanding; its event stays
     // unsignalled, so the wait below runs out as it would for a silent device.
     const bool started = done || GetLastError() == ERROR_IO_PENDING;

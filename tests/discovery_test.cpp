@@ -43,7 +43,9 @@ struct Search : ::testing::Test {
   World world;
   HidInterface kalvo = World::kalvo(device, kalvoVendorId, scenario::kalvoPath);
 
-  HANDLE find(int version = 0) { return connectToUSBHIDDevice(kalvoVendorId, kalvoProduct, version); }
+  HANDLE find(int version = 0) {
+    return connectToUSBHIDDevice(kalvoVendorId, kalvoProduct, version);
+  }
   void expectClean() {
     EXPECT_TRUE(world.violations().empty()) << scenario::describe(world.violations());
     EXPECT_EQ(world.outstandingOperations(), 0u);

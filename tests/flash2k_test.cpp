@@ -1,12 +1,13 @@
 // One page to the device and back: its frames byte for byte, its attempts,
 // and the dot that only a confirmed page earns.
+#include "protocol/flash2k.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <random>
 
 #include "hid/device_discovery.h"
-#include "protocol/flash2k.h"
 #include "tests/scenario.h"
 
 namespace {
@@ -186,7 +187,8 @@ TEST_F(PageTransfer, ADeviceThatNeverAnswersGets144FramesAndNoDot) {
 TEST_F(PageTransfer, AWriteThatFailsEndsItsAttemptWithoutLaterBlocksOrARead) {
   // Block 17 of the first attempt is never taken.
   m.script.write = [](auto&, const devsim::Frame& f) {
-    return f.isBlock && f.block == 17 && f.attempt == 1 ? scenario::stall() : devsim::WriteOutcome{};
+    return f.isBlock && f.block == 17 && f.attempt == 1 ? scenario::stall()
+                                                        : devsim::WriteOutcome{};
   };
   EXPECT_EQ(flash2k(device, mcuPage, Page{}), 1);
   const auto sent = frames();

@@ -1,4 +1,6 @@
 // How images of any valid size are cut into pages and numbered.
+#include "updater/image_update.h"
+
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -6,7 +8,6 @@
 
 #include "hid/device_discovery.h"
 #include "tests/scenario.h"
-#include "updater/image_update.h"
 
 namespace {
 

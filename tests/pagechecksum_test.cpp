@@ -1,12 +1,13 @@
 // The page checksum: the known vectors, and agreement between the program's
 // computation and the device's own.
+#include "protocol/pagechecksum.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <random>
 
 #include "devsim/bootloader.h"
-#include "protocol/pagechecksum.h"
 
 namespace {
 

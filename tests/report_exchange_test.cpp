@@ -1,9 +1,10 @@
 // sendblock and getresult against devices that answer at once, late, wrongly
 // or never; simulated time is exact.
+#include "hid/report_exchange.h"
+
 #include <gtest/gtest.h>
 
 #include "hid/device_discovery.h"
-#include "hid/report_exchange.h"
 #include "tests/scenario.h"
 
 namespace {

@@ -1,4 +1,6 @@
 // Whole runs of the program: search, both images, restart, exit status.
+#include "updater/update_run.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -6,7 +8,6 @@
 
 #include "tests/scenario.h"
 #include "updater/images.h"
-#include "updater/update_run.h"
 
 namespace {
 
@@ -109,7 +110,9 @@ TEST(Update, ASuccessfulRunWritesBothImagesAndRestarts) {
 TEST(Update, EachLineAndDotIsOutBeforeTheTrafficItAnnounces) {
   // Every report takes a millisecond, so output and traffic have distinct times.
   scenario::Machine m;
-  m.script.write = [](auto&, auto&) { return devsim::WriteOutcome{devsim::WriteOutcome::Kind::accept, 1, 1}; };
+  m.script.write = [](auto&, auto&) {
+    return devsim::WriteOutcome{devsim::WriteOutcome::Kind::accept, 1, 1};
+  };
   EXPECT_EQ(run(), 0);
   const auto& out = m.world.output();
   ASSERT_EQ(out.size(), 1u + 253 + 1 + 1 + 7 + 1 + 1);

@@ -17,15 +17,15 @@ namespace winstub {
 
 struct HidInterface {
   std::string path;
-  bool opens = true;                 // false: CreateFileA refuses it
-  std::uint32_t openError = 5;       // ERROR_ACCESS_DENIED unless told otherwise
-  bool detailFails = false;          // SetupDiGetDeviceInterfaceDetailA refuses it
+  bool opens = true;            // false: CreateFileA refuses it
+  std::uint32_t openError = 5;  // ERROR_ACCESS_DENIED unless told otherwise
+  bool detailFails = false;     // SetupDiGetDeviceInterfaceDetailA refuses it
   bool attributesReadable = true;
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;
   std::uint16_t versionNumber = 0;
-  bool stringReadable = true;        // HID string index 4
-  std::u16string string4;            // UTF-16 code units, without terminator
+  bool stringReadable = true;            // HID string index 4
+  std::u16string string4;                // UTF-16 code units, without terminator
   devsim::Bootloader* device = nullptr;  // the bootloader behind it, if any
 };
 

@@ -23,7 +23,7 @@ enum class Kind { file, event, deviceSet, console };
 
 struct Handle {
   Kind kind = Kind::file;
-  std::string path;      // file: the interface's device path
+  std::string path;  // file: the interface's device path
   bool overlapped = false;
   bool manualReset = true;
   bool signalled = false;

@@ -150,8 +150,8 @@ std::optional<std::int64_t> World::State::nextEvent(const Operation& op) const {
     switch (op.write.kind) {
       case devsim::WriteOutcome::Kind::accept: {
         const std::int64_t deliver = op.startedAt + op.write.deliverAfterMs;
-        natural = op.delivered ? std::max(deliver, op.startedAt + op.write.completeAfterMs)
-                               : deliver;
+        natural =
+            op.delivered ? std::max(deliver, op.startedAt + op.write.completeAfterMs) : deliver;
         break;
       }
       case devsim::WriteOutcome::Kind::fail:
@@ -235,7 +235,8 @@ void World::State::complete(std::size_t index, ULONG_PTR status, DWORD bytes) {
   pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(index));
   op.request->Internal = status;
   op.request->InternalHigh = bytes;
-  if (Handle* event = find(reinterpret_cast<HANDLE>(op.event), Kind::event)) event->signalled = true;
+  if (Handle* event = find(reinterpret_cast<HANDLE>(op.event), Kind::event))
+    event->signalled = true;
 }
 
 void World::State::failAll(const std::string& path, ULONG_PTR status) {
