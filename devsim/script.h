@@ -89,9 +89,21 @@ class Script {
 
 // A full-speed interrupt endpoint: one output report and at most one input
 // report per 1 ms frame.
+// The clock moves in whole frames, so every operation starts on a frame
+// boundary: a write is carried in the frame it starts in and completes at
+// that frame's end; a read is served in the first frame in which both the
+// read and the input report are there, and completes at its end. The
+// one-report-per-frame limit holds for a host with at most one operation
+// outstanding per direction; overlapping operations are not spread over frames.
 class BusLimitedScript : public Script {
  public:
   static constexpr std::int64_t frameMs = 1;
+  // The least time this device allows a host that starts each of its writes
+  // and reads the instant the previous one completes: one frame each, the
+  // device's answer to a page being ready at the end of the page's last frame.
+  static constexpr std::int64_t floorMs(std::int64_t writes, std::int64_t reads) {
+    return (writes + reads) * frameMs;
+  }
   WriteOutcome onWrite(Bootloader&, const Frame&) override {
     return {WriteOutcome::Kind::accept, frameMs, frameMs};
   }

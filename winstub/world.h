@@ -37,11 +37,25 @@ struct CallRecord {
   std::uint32_t access = 0, share = 0, disposition = 0, flags = 0;  // CreateFileA's arguments
   std::uint32_t stringIndex = 0, bufferLength = 0;                  // HidD_GetIndexedString's
   bool succeeded = false;
+  std::size_t outputsBefore = 0;  // pieces of standard output written before the call
 };
 
 struct OutputPiece {
   std::int64_t atMs = 0;
   std::string text;
+};
+
+// An overlapped write or read on a HID interface that came back (with
+// success, an error or cancelled), in the order they came back. A read that
+// came back with success brought `bytes` into the program's buffer.
+struct Completion {
+  std::int64_t atMs = 0;
+  std::size_t outputsBefore = 0;  // pieces of standard output written before it came back
+  std::string path;
+  bool isRead = false;
+  bool succeeded = false;
+  bool cancelled = false;  // CancelIoEx had asked for it first: the program had stopped waiting
+  devsim::Report bytes{};  // a read: what it brought in; a write: what it carried
 };
 
 struct InterfaceTraffic {
@@ -68,6 +82,11 @@ class World {
   std::function<void(World&, int snapshot)> beforeSnapshot;
   int eventCreationsToFail = 0;  // the next so many CreateEventA calls fail
   bool echoOutput = false;       // also write standard output to the real one
+  // Called after each call recorded in calls() and after each piece of
+  // standard output, so that a test can change the machine at that very
+  // point: pull the device out right after it was opened, or between phases.
+  std::function<void(World&, const CallRecord&)> afterCall;
+  std::function<void(World&, const OutputPiece&)> afterOutput;
   // A healthy Kalvo bootloader interface for the given device.
   static HidInterface kalvo(devsim::Bootloader& device, std::uint16_t vendorId,
                             std::string path = "\\\\?\\hid#kalvo#bootloader");
@@ -85,6 +104,8 @@ class World {
   std::size_t outstandingOperations() const;
   std::size_t eventsCreated() const;
   InterfaceTraffic traffic(const std::string& path) const;
+  std::vector<InterfaceTraffic> allTraffic() const;  // every interface written or read
+  const std::vector<Completion>& completions() const;
 
   struct State;
   State& state() { return *state_; }

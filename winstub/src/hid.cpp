@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "winstub/platform_call.h"
 #include "winstub/src/hid_guid.h"
 #include "winstub/src/state.h"
 
@@ -23,9 +24,13 @@ winstub::HidInterface* interfaceOf(HANDLE device, std::string& path) {
 
 extern "C" {
 
-void WINAPI HidD_GetHidGuid(LPGUID guid) { *guid = winstub::hidGuid; }
+void WINAPI HidD_GetHidGuid(LPGUID guid) {
+  const winstub::PlatformCall inside;
+  *guid = winstub::hidGuid;
+}
 
 BOOLEAN WINAPI HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
+  const winstub::PlatformCall inside;
   auto& world = winstub::state();
   winstub::CallRecord call;
   call.function = "HidD_GetAttributes";
@@ -45,6 +50,7 @@ BOOLEAN WINAPI HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
 }
 
 BOOLEAN WINAPI HidD_GetIndexedString(HANDLE device, ULONG index, PVOID buffer, ULONG length) {
+  const winstub::PlatformCall inside;
   auto& world = winstub::state();
   winstub::CallRecord call;
   call.function = "HidD_GetIndexedString";

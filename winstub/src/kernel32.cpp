@@ -1,10 +1,11 @@
 // kernel32 as the program meets it on Windows: overlapped file I/O on HID
 // interfaces, events, waits and the console, on the simulated machine.
+#include <unistd.h>
 #include <windows.h>
 
 #include <algorithm>
-#include <unistd.h>
 
+#include "winstub/platform_call.h"
 #include "winstub/src/state.h"
 
 using winstub::Handle;
@@ -40,7 +41,7 @@ BOOL startTransfer(HANDLE file, const void* buffer, DWORD length, LPDWORD transf
   auto& world = winstub::state();
   const char* what = isRead ? "ReadFile" : "WriteFile";
   if (reinterpret_cast<std::uintptr_t>(file) == consoleHandle && !isRead) {
-    world.output.push_back({world.now, std::string(static_cast<const char*>(buffer), length)});
+    world.write(std::string(static_cast<const char*>(buffer), length));
     if (winstub::World::current().echoOutput) {
       const auto* text = static_cast<const char*>(buffer);
       for (DWORD done = 0; done < length;) {
@@ -66,7 +67,8 @@ BOOL startTransfer(HANDLE file, const void* buffer, DWORD length, LPDWORD transf
   const auto event = reinterpret_cast<std::uintptr_t>(request->hEvent);
   for (const auto& op : world.pending) {
     if (op.request == request)
-      world.violation(std::string(what) + " reuses a request record whose operation is outstanding");
+      world.violation(std::string(what) +
+                      " reuses a request record whose operation is outstanding");
     if (event != 0 && op.event == event)
       world.violation(std::string(what) + " reuses an event whose operation is outstanding");
     if (overlaps(op, buffer, length))
@@ -110,7 +112,8 @@ BOOL startTransfer(HANDLE file, const void* buffer, DWORD length, LPDWORD transf
   op.path = handle->path;
   op.device = device;
   op.startedAt = world.now;
-  if (!isRead) std::copy_n(static_cast<const std::uint8_t*>(buffer), hidReportBytes, op.data.begin());
+  if (!isRead)
+    std::copy_n(static_cast<const std::uint8_t*>(buffer), hidReportBytes, op.data.begin());
   if (device != nullptr) {
     if (isRead) {
       op.read = device->planRead();
@@ -149,16 +152,25 @@ BOOL startTransfer(HANDLE file, const void* buffer, DWORD length, LPDWORD transf
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return lastError; }
-void WINAPI SetLastError(DWORD code) { lastError = code; }
+DWORD WINAPI GetLastError(void) {
+  const winstub::PlatformCall inside;
+  return lastError;
+}
+
+void WINAPI SetLastError(DWORD code) {
+  const winstub::PlatformCall inside;
+  lastError = code;
+}
 
 HANDLE WINAPI GetStdHandle(DWORD which) {
+  const winstub::PlatformCall inside;
   if (which == STD_OUTPUT_HANDLE) return reinterpret_cast<HANDLE>(consoleHandle);
   return INVALID_HANDLE_VALUE;
 }
 
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile) {
+  const winstub::PlatformCall inside;
   auto& world = winstub::state();
   winstub::CallRecord call;
   call.function = "CreateFileA";
@@ -176,20 +188,24 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     return INVALID_HANDLE_VALUE;
   }
   if (!hid->opens) {
-    world.record(call);
     lastError = hid->openError;
+    world.record(call);
     return INVALID_HANDLE_VALUE;
   }
-  call.succeeded = true;
-  world.record(call);
+  // The handle exists before the call is recorded: the test's hook may pull
+  // the interface out from under it.
   Handle handle;
   handle.kind = Kind::file;
   handle.path = hid->path;
   handle.overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
-  return reinterpret_cast<HANDLE>(world.add(handle));
+  const std::uintptr_t opened = world.add(handle);
+  call.succeeded = true;
+  world.record(call);
+  return reinterpret_cast<HANDLE>(opened);
 }
 
 BOOL WINAPI CloseHandle(HANDLE object) {
+  const winstub::PlatformCall inside;
   auto& world = winstub::state();
   const auto value = reinterpret_cast<std::uintptr_t>(object);
   const auto found = world.handles.find(value);
@@ -200,22 +216,24 @@ BOOL WINAPI CloseHandle(HANDLE object) {
     return FALSE;
   }
   for (const auto& op : world.pending) {
-    if (op.event == value) world.violation("CloseHandle on an event whose operation is outstanding");
+    if (op.event == value)
+      world.violation("CloseHandle on an event whose operation is outstanding");
     if (op.file == value) world.violation("CloseHandle on a file with an operation outstanding");
   }
-  if (found->second.kind == Kind::file) {
-    winstub::CallRecord call;
-    call.function = "CloseHandle";
-    call.path = found->second.path;
-    call.succeeded = true;
-    world.record(call);
-  }
+  const bool isFile = found->second.kind == Kind::file;
+  winstub::CallRecord call;
+  call.function = "CloseHandle";
+  call.path = found->second.path;
+  call.succeeded = true;
+  // Gone before the call is recorded, as the test's hook will see it.
   world.handles.erase(found);
+  if (isFile) world.record(call);
   return TRUE;
 }
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
                            LPCSTR name) {
+  const winstub::PlatformCall inside;
   auto& world = winstub::state();
   auto& live = winstub::World::current();
   if (security != nullptr || name != nullptr)
@@ -235,15 +253,17 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOO
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written,
                       LPOVERLAPPED request) {
+  const winstub::PlatformCall inside;
   return startTransfer(file, buffer, length, written, request, false);
 }
 
-BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read,
-                     LPOVERLAPPED request) {
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED request) {
+  const winstub::PlatformCall inside;
   return startTransfer(file, buffer, length, read, request, true);
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  const winstub::PlatformCall inside;
   auto& world = winstub::state();
   Handle* event = world.find(object, Kind::event);
   if (event == nullptr) {
@@ -270,11 +290,16 @@ DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
 }
 
 BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED request) {
+  const winstub::PlatformCall inside;
   auto& world = winstub::state();
-  if (world.find(file, Kind::file) == nullptr) {
+  const Handle* handle = world.find(file, Kind::file);
+  if (handle == nullptr) {
     lastError = ERROR_INVALID_HANDLE;
     return FALSE;
   }
+  winstub::CallRecord call;
+  call.function = "CancelIoEx";
+  call.path = handle->path;
   bool any = false;
   for (auto& op : world.pending) {
     if (op.file != reinterpret_cast<std::uintptr_t>(file) || op.cancelled) continue;
@@ -285,17 +310,21 @@ BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED request) {
         op.device != nullptr ? op.device->planCancel(op.isRead) : devsim::CancelOutcome{};
     if (outcome.completes) op.cancelDoneAt = world.now + outcome.afterMs;
   }
+  if (any) {
+    while (world.step(world.now)) {
+    }
+  }
+  call.succeeded = any;
+  world.record(call);
   if (!any) {
     lastError = ERROR_NOT_FOUND;
     return FALSE;
   }
-  while (world.step(world.now)) {
-  }
   return TRUE;
 }
 
-BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED request, LPDWORD transferred,
-                                BOOL wait) {
+BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED request, LPDWORD transferred, BOOL wait) {
+  const winstub::PlatformCall inside;
   auto& world = winstub::state();
   if (world.find(file, Kind::file) == nullptr) {
     lastError = ERROR_INVALID_HANDLE;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "winstub/platform_call.h"
 #include "winstub/src/hid_guid.h"
 #include "winstub/src/state.h"
 
@@ -15,6 +16,7 @@ extern "C" {
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND parent,
                                      DWORD flags) {
+  const winstub::PlatformCall inside;
   auto& world = winstub::state();
   auto& live = winstub::World::current();
   if (classGuid == nullptr || !winstub::isHidGuid(*classGuid) || enumerator != nullptr ||
@@ -36,6 +38,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HW
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceData,
                                         const GUID* classGuid, DWORD index,
                                         PSP_DEVICE_INTERFACE_DATA data) {
+  const winstub::PlatformCall inside;
   auto& world = winstub::state();
   Handle* handle = world.find(set, Kind::deviceSet);
   if (handle == nullptr) {
@@ -63,6 +66,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_
                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
                                              DWORD detailSize, LPDWORD requiredSize,
                                              PSP_DEVINFO_DATA deviceData) {
+  const winstub::PlatformCall inside;
   auto& world = winstub::state();
   Handle* handle = world.find(set, Kind::deviceSet);
   if (handle == nullptr || data == nullptr || data->Reserved >= handle->snapshot.size()) {
@@ -79,12 +83,14 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_
     SetLastError(ERROR_GEN_FAILURE);
     return FALSE;
   }
-  const DWORD needed =
-      static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + hid.path.size() + 1);
+  const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
+                                          hid.path.size() + 1);
   if (requiredSize != nullptr) *requiredSize = needed;
   if (detail == nullptr) {
-    if (detailSize != 0) SetLastError(ERROR_INVALID_USER_BUFFER);
-    else SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    if (detailSize != 0)
+      SetLastError(ERROR_INVALID_USER_BUFFER);
+    else
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
     world.record(call);
     return FALSE;
   }
@@ -107,6 +113,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+  const winstub::PlatformCall inside;
   auto& world = winstub::state();
   if (world.find(set, Kind::deviceSet) == nullptr) {
     world.violation("SetupDiDestroyDeviceInfoList on a set that is not open");

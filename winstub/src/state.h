@@ -55,6 +55,7 @@ struct World::State {
   std::vector<std::string> violations;
   std::vector<CallRecord> calls;
   std::vector<OutputPiece> output;
+  std::vector<Completion> completions;
   std::map<std::string, InterfaceTraffic> traffic;
   std::size_t eventsCreated = 0;
   int snapshots = 0;
@@ -63,7 +64,9 @@ struct World::State {
   Handle* find(HANDLE handle, Kind kind);
   HidInterface* present(const std::string& path, std::vector<HidInterface>& interfaces);
   void violation(std::string what);
+  // Both run the test's hook afterwards, which may change the machine.
   void record(CallRecord call);
+  void write(std::string text);
 
   // Time: run every event due at or before `until`, in time order; returns
   // whether anything happened.

@@ -72,6 +72,7 @@ std::string World::transcript() const {
 const std::vector<OutputPiece>& World::output() const { return state_->output; }
 const std::vector<CallRecord>& World::calls() const { return state_->calls; }
 const std::vector<std::string>& World::violations() const { return state_->violations; }
+const std::vector<Completion>& World::completions() const { return state_->completions; }
 std::size_t World::outstandingOperations() const { return state_->pending.size(); }
 std::size_t World::eventsCreated() const { return state_->eventsCreated; }
 
@@ -110,6 +111,12 @@ InterfaceTraffic World::traffic(const std::string& path) const {
   return none;
 }
 
+std::vector<InterfaceTraffic> World::allTraffic() const {
+  std::vector<InterfaceTraffic> all;
+  for (const auto& [path, traffic] : state_->traffic) all.push_back(traffic);
+  return all;
+}
+
 // ---------------------------------------------------------------------------
 
 std::uintptr_t World::State::add(Handle handle) {
@@ -138,7 +145,17 @@ void World::State::violation(std::string what) {
 
 void World::State::record(CallRecord call) {
   call.atMs = now;
+  call.outputsBefore = output.size();
   calls.push_back(std::move(call));
+  World& live = World::current();
+  // A copy: the hook may add to the record it is shown.
+  if (live.afterCall) live.afterCall(live, CallRecord(calls.back()));
+}
+
+void World::State::write(std::string text) {
+  output.push_back({now, std::move(text)});
+  World& live = World::current();
+  if (live.afterOutput) live.afterOutput(live, OutputPiece(output.back()));
 }
 
 std::optional<std::int64_t> World::State::nextEvent(const Operation& op) const {
@@ -231,8 +248,20 @@ void World::State::apply(std::size_t index) {
 }
 
 void World::State::complete(std::size_t index, ULONG_PTR status, DWORD bytes) {
-  Operation op = pending[index];
+  Operation op = std::move(pending[index]);
   pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(index));
+  Completion& done = completions.emplace_back();
+  done.atMs = now;
+  done.outputsBefore = output.size();
+  done.path = std::move(op.path);
+  done.isRead = op.isRead;
+  done.succeeded = status == statusSuccess;
+  done.cancelled = op.cancelled;
+  if (!op.isRead) {
+    done.bytes = op.data;
+  } else if (done.succeeded) {
+    std::copy_n(op.buffer, std::min<std::size_t>(op.length, done.bytes.size()), done.bytes.begin());
+  }
   op.request->Internal = status;
   op.request->InternalHigh = bytes;
   if (Handle* event = find(reinterpret_cast<HANDLE>(op.event), Kind::event))
