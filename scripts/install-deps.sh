@@ -15,6 +15,12 @@ have_pkg libgtest-dev || need+=(libgtest-dev)
 have_pkg libgmock-dev || need+=(libgmock-dev)
 have_cmd x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
 have_cmd x86_64-w64-mingw32-objdump || need+=(binutils-mingw-w64-x86-64)
+
+# Wine runs kalvo-update.exe end to end (e2e/): the wine and wineserver
+# commands, and wine64, the 64-bit loader that runs the program. Wine's
+# recommended packages (graphics, sound, fonts) serve no console program.
+{ have_cmd wine && have_cmd wineserver; } || need+=(wine)
+have_pkg wine64 || need+=(wine64)
 for extra in ${KALVO_EXTRA_PACKAGES:-}; do have_pkg "$extra" || need+=("$extra"); done
 
 if ((${#need[@]})); then

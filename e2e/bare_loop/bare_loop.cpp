@@ -1,0 +1,121 @@
+// bare_loop: the traffic of a whole update without the updater, to tell how
+// much of the update's time the platform's pipe I/O takes. It opens the
+// simulated bootloader's pipe as kalvo-update.exe opens a HID interface and
+// sends 260 pages as 36 block frames each, waiting for each write, then reads
+// each page's acknowledgement: 9360 overlapped writes and 260 overlapped
+// reads of 64 bytes, one after another on one event, timed with the
+// performance counter. No retries, no time limits beyond a fault bound.
+//
+//   bare_loop.exe PIPE [FPGA_PAGES MCU_PAGES]
+//
+// Prints the count of writes and reads and the seconds they took; the exit
+// status is 0 when every page was acknowledged.
+#include <windows.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "devsim/bootloader.h"
+
+namespace {
+
+constexpr unsigned defaultFpgaPages = 253;
+constexpr unsigned defaultMcuPages = 7;
+constexpr std::uint16_t firstFpgaPage = 0x1000;
+constexpr std::uint16_t firstMcuPage = 4;
+constexpr DWORD faultWaitMs = 10000;  // only a device that went away takes this long
+
+using Report = devsim::Report;
+
+// A page of zeros with its checksum, as the 36 frames that carry it.
+std::vector<Report> framesOf(std::uint16_t page) {
+  std::array<std::uint8_t, devsim::blocksPerPage * devsim::blockBytes> buffer{};
+  const std::uint16_t checksum = devsim::deviceChecksum(buffer.data(), devsim::pageBytes);
+  buffer[devsim::pageBytes] = static_cast<std::uint8_t>(checksum & 0xFF);
+  buffer[devsim::pageBytes + 1] = static_cast<std::uint8_t>(checksum >> 8);
+  std::vector<Report> frames(devsim::blocksPerPage);
+  for (int block = 0; block < devsim::blocksPerPage; ++block) {
+    Report& frame = frames[static_cast<std::size_t>(block)];
+    frame.fill(0);
+    frame[1] = 'F';
+    frame[2] = '*';
+    frame[3] = static_cast<std::uint8_t>(page & 0xFF);
+    frame[4] = static_cast<std::uint8_t>(page >> 8);
+    frame[5] = static_cast<std::uint8_t>(block);
+    for (std::size_t i = 0; i < devsim::blockBytes; ++i)
+      frame[6 + i] = buffer[static_cast<std::size_t>(block) * devsim::blockBytes + i];
+  }
+  return frames;
+}
+
+// One overlapped transfer, waited for; true when it moved a whole report.
+bool transfer(HANDLE device, OVERLAPPED& request, Report& report, bool isRead) {
+  const BOOL done =
+      isRead
+          ? ReadFile(device, report.data(), static_cast<DWORD>(report.size()), nullptr, &request)
+          : WriteFile(device, report.data(), static_cast<DWORD>(report.size()), nullptr, &request);
+  if (!done && GetLastError() != ERROR_IO_PENDING) return false;
+  if (WaitForSingleObject(request.hEvent, faultWaitMs) != WAIT_OBJECT_0) return false;
+  DWORD moved = 0;
+  return GetOverlappedResult(device, &request, &moved, FALSE) && moved == report.size();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2 && argc != 4) {
+    std::fprintf(stderr, "usage: bare_loop PIPE [FPGA_PAGES MCU_PAGES]\n");
+    return 2;
+  }
+  const unsigned fpgaPages = argc == 4 ? std::strtoul(argv[2], nullptr, 10) : defaultFpgaPages;
+  const unsigned mcuPages = argc == 4 ? std::strtoul(argv[3], nullptr, 10) : defaultMcuPages;
+  std::vector<std::uint16_t> pages;
+  for (unsigned i = 0; i < fpgaPages; ++i)
+    pages.push_back(static_cast<std::uint16_t>(firstFpgaPage + i));
+  for (unsigned i = 0; i < mcuPages; ++i)
+    pages.push_back(static_cast<std::uint16_t>(firstMcuPage + i));
+  std::vector<std::vector<Report>> frames;
+  for (const auto page : pages) frames.push_back(framesOf(page));
+
+  const std::string path = std::string("\\\\.\\pipe\\") + argv[1];
+  HANDLE device =
+      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (device == INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "bare_loop: cannot open %s: error %lu\n", path.c_str(), GetLastError());
+    return 1;
+  }
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  SetNamedPipeHandleState(device, &mode, nullptr, nullptr);
+  OVERLAPPED request{};
+  request.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+  LARGE_INTEGER frequency, start, end;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  std::size_t writes = 0, reads = 0;
+  bool ok = request.hEvent != nullptr;
+  for (std::size_t p = 0; p < pages.size() && ok; ++p) {
+    for (auto& frame : frames[p]) {
+      ok = transfer(device, request, frame, false);
+      if (!ok) break;
+      ++writes;
+    }
+    Report ack{};
+    if (ok) ok = transfer(device, request, ack, true);
+    if (ok) {
+      ++reads;
+      ok = ack[1] == 'F' && ack[2] == '+' && (ack[3] | (ack[4] << 8)) == pages[p];
+    }
+  }
+  QueryPerformanceCounter(&end);
+  const double seconds =
+      static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+  std::printf("bare loop: %zu writes, %zu reads in %.3f s%s\n", writes, reads, seconds,
+              ok ? "" : " (stopped: a transfer failed or a page went unacknowledged)");
+  CloseHandle(device);
+  return ok ? 0 : 1;
+}

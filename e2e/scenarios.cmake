@@ -1,0 +1,59 @@
+# kalvo-update.exe end to end under Wine: the scenarios of e2e/run_e2e.py as
+# tests of the host build, included by tests/CMakeLists.txt when the cross
+# build made the program. They use the harness that the Windows build put
+# beside the program (its e2e folder) and a Wine prefix in this build folder,
+# made by the first run; a wineserver runs from the first scenario to the last.
+option(KALVO_E2E_TESTS "Run kalvo-update.exe end to end under Wine" ON)
+if(NOT KALVO_E2E_TESTS)
+  return()
+endif()
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+find_program(KALVO_WINE wine)
+find_program(KALVO_WINESERVER wineserver)
+if(NOT KALVO_WINE OR NOT KALVO_WINESERVER)
+  message(FATAL_ERROR "The end-to-end tests run kalvo-update.exe under Wine, which is not "
+          "installed: scripts/install-deps.sh installs it, or configure with "
+          "-DKALVO_E2E_TESTS=OFF to leave them out.")
+endif()
+get_filename_component(kalvo_windows_build "${KALVO_WINDOWS_EXE}" DIRECTORY)
+set(KALVO_E2E_HARNESS "${kalvo_windows_build}/e2e" CACHE PATH
+    "Folder of the Windows build's end-to-end harness (hid.dll, setupapi.dll, pipe_server.exe)")
+
+set(kalvo_e2e_runner "${CMAKE_CURRENT_LIST_DIR}/run_e2e.py")
+set(kalvo_e2e_prefix "${CMAKE_BINARY_DIR}/e2e-wineprefix")
+
+add_test(NAME WineE2E.Prefix
+  COMMAND Python3::Interpreter "${kalvo_e2e_runner}" prefix-up --prefix "${kalvo_e2e_prefix}"
+          --wine "${KALVO_WINE}" --wineserver "${KALVO_WINESERVER}")
+# Making the prefix takes a while, once.
+set_tests_properties(WineE2E.Prefix PROPERTIES FIXTURES_SETUP kalvo_wine TIMEOUT 900)
+add_test(NAME WineE2E.Shutdown
+  COMMAND Python3::Interpreter "${kalvo_e2e_runner}" prefix-down --prefix "${kalvo_e2e_prefix}"
+          --wineserver "${KALVO_WINESERVER}")
+set_tests_properties(WineE2E.Shutdown PROPERTIES FIXTURES_CLEANUP kalvo_wine TIMEOUT 120)
+
+# Pairs of a test's name and the runner's scenario.
+set(kalvo_e2e_scenarios
+  FullUpdate full-update
+  NoBootloaderWithWinesOwnHid no-bootloader
+  PageNeverAcknowledged never-acknowledged-page
+  InterfacesFailingIdentificationGetNoReport identification
+  BareLoopCarriesTheUpdatesTraffic bare-loop)
+set(kalvo_e2e_index 0)
+list(LENGTH kalvo_e2e_scenarios kalvo_e2e_count)
+while(kalvo_e2e_index LESS kalvo_e2e_count)
+  list(GET kalvo_e2e_scenarios ${kalvo_e2e_index} test_name)
+  math(EXPR kalvo_e2e_index "${kalvo_e2e_index} + 1")
+  list(GET kalvo_e2e_scenarios ${kalvo_e2e_index} scenario)
+  math(EXPR kalvo_e2e_index "${kalvo_e2e_index} + 1")
+  add_test(NAME WineE2E.${test_name}
+    COMMAND Python3::Interpreter "${kalvo_e2e_runner}" scenario ${scenario}
+            --prefix "${kalvo_e2e_prefix}" --wine "${KALVO_WINE}"
+            --wineserver "${KALVO_WINESERVER}"
+            --exe "${KALVO_WINDOWS_EXE}" --harness "${KALVO_E2E_HARNESS}"
+            --work "${CMAKE_BINARY_DIR}/e2e/${scenario}" --vendor "${KALVO_VENDOR_ID}"
+            --fpga "${KALVO_FPGA_IMAGE}" --mcu "${KALVO_MCU_IMAGE}")
+  # The timeout only bounds a hang: the runner gives the program less.
+  set_tests_properties(WineE2E.${test_name} PROPERTIES FIXTURES_REQUIRED kalvo_wine TIMEOUT 300)
+endwhile()
