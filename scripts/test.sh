@@ -6,3 +6,6 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/build.sh" "$@"
 cd "$root/build/host"
 ctest --output-on-failure -j "$(nproc)"
+
+# Then the host tests under the sanitizers and valgrind, and the run fuzzer.
+"$root/scripts/reliability.sh"

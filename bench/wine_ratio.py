@@ -1,0 +1,150 @@
+#!/usr/bin/env python3
+"""The update's wall time under Wine beside the platform's own floor.
+
+  wine_ratio.py --windows-build DIR --work DIR [--rounds N]
+
+One pipe server (e2e/pipe_server, the simulated bootloader on a message-mode
+named pipe) serves, one after another on the same pipe, kalvo-update.exe with
+the test hid.dll and setupapi.dll, then e2e/bare_loop: the same 9360 writes
+and 260 reads with no updater around them; that pair is repeated --rounds
+times. Each session is timed by the server, from the client's connection to
+its disconnection, so Wine's own process start is in neither; the process
+wall times are reported too. The Wine prefix and the harness's way of running
+things under Wine are e2e/run_e2e.py's.
+
+Prints key=value lines: update_s, bare_s, ratio (medians over the rounds, the
+ratio's of each round's pair), update_least_s, bare_least_s, ratio_least (the
+least session of each kind), update_process_s, bare_process_s, rounds. Exit
+status 0 when measured; else 1, with the reason on the last line.
+"""
+import argparse
+import contextlib
+import importlib.util
+import shutil
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+RUNNER = ROOT / "e2e" / "run_e2e.py"
+# Far beyond a healthy run's time: a program that takes this long is hung.
+PROGRAM_TIMEOUT_S = 120
+
+
+def load_runner():
+    # The harness's source tree gets no bytecode cache from this import.
+    sys.dont_write_bytecode = True
+    spec = importlib.util.spec_from_file_location("run_e2e", RUNNER)
+    runner = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(runner)
+    return runner
+
+
+def cache_value(build, name):
+    for line in (build / "CMakeCache.txt").read_text().splitlines():
+        if line.startswith(name + ":"):
+            return line.split("=", 1)[1]
+    raise RuntimeError(f"{name} is not in {build}/CMakeCache.txt")
+
+
+def sessions(log):
+    """(connected, disconnected) pairs in microseconds, in order."""
+    return list(zip(log.times("connect"), log.times("disconnect")))
+
+
+def measure(runner, args, wine, wineserver, rounds):
+    build = Path(args.windows_build).resolve()
+    harness = build / "e2e"
+    for needed in (build / "kalvo-update.exe", harness / "pipe_server.exe",
+                   harness / "bare_loop.exe", harness / "hid.dll", harness / "setupapi.dll"):
+        if not needed.exists():
+            raise RuntimeError(f"{needed} is missing: build the Windows target with KALVO_E2E=ON")
+    work = Path(args.work).resolve()
+    setup = argparse.Namespace(
+        name="wine-ratio", work=str(work / "session"), exe=str(build / "kalvo-update.exe"),
+        harness=str(harness), prefix=str(work / "wineprefix"), wine=wine, wineserver=wineserver,
+        vendor=cache_value(build, "KALVO_VENDOR_ID"), fpga=cache_value(build, "KALVO_FPGA_IMAGE"),
+        mcu=cache_value(build, "KALVO_MCU_IMAGE"))
+    s = runner.Scenario(setup, PROGRAM_TIMEOUT_S)
+    kalvo = s.add()
+    pipe = f"{s.tag}-{kalvo}"
+    bare = [str(harness / "bare_loop.exe"), pipe, str(s.images.fpga_pages), str(s.images.mcu_pages)]
+    s.prepare(test_dlls=True)
+    update_process, bare_process = [], []
+    server = s.start_server()
+    try:
+        for _ in range(rounds):
+            status, _ = s.run_program(True, PROGRAM_TIMEOUT_S, ["kalvo-update.exe"])
+            s.checks.equal(status, 0, "kalvo-update.exe's exit status")
+            update_process.append(s.program_seconds)
+            status, _ = s.run_program(False, PROGRAM_TIMEOUT_S, bare)
+            s.checks.equal(status, 0, "bare_loop.exe's exit status")
+            bare_process.append(s.program_seconds)
+    finally:
+        s.stop_server(server)
+    log = runner.read_server_log(work / "session" / runner.SERVER_LOG).get(kalvo)
+    if log is None:
+        raise RuntimeError("the pipe server logged nothing")
+    s.checks.equal(log.errors, [], "the pipe server's errors")
+    s.checks.equal(log.complaints, [], "the device's complaints about the traffic")
+    pages = s.images.fpga_pages + s.images.mcu_pages
+    reports = rounds * (2 * pages * runner.BLOCKS_PER_PAGE + 1)
+    s.checks.equal(len(log.reports()), reports, "reports received")
+    timed = sessions(log)
+    s.checks.equal(len(timed), 2 * rounds, "sessions (connections and disconnections)")
+    if s.checks.failures:
+        raise RuntimeError("; ".join(s.checks.failures))
+    update = [(d - c) / 1e6 for c, d in timed[0::2]]
+    bare_s = [(d - c) / 1e6 for c, d in timed[1::2]]
+    ratios = [u / b for u, b in zip(update, bare_s)]
+    return {
+        "update_s": statistics.median(update),
+        "bare_s": statistics.median(bare_s),
+        "ratio": statistics.median(ratios),
+        # Other work on the machine only ever adds time: the least session of
+        # each kind is the figure that best repeats.
+        "update_least_s": min(update),
+        "bare_least_s": min(bare_s),
+        "ratio_least": min(update) / min(bare_s),
+        "update_process_s": statistics.median(update_process),
+        "bare_process_s": statistics.median(bare_process),
+        "rounds": rounds,
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--windows-build", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--rounds", type=int, default=5)
+    args = parser.parse_args()
+    wine, wineserver = shutil.which("wine"), shutil.which("wineserver")
+    if not wine or not wineserver:
+        print("Wine is not installed")
+        return 1
+    if not RUNNER.exists():
+        print(f"{RUNNER} is missing")
+        return 1
+    runner = load_runner()
+    prefix = ["--prefix", str(Path(args.work).resolve() / "wineprefix"), "--wineserver", wineserver]
+    # Everything but the figures goes to standard error.
+    if subprocess.run([sys.executable, str(RUNNER), "prefix-up", "--wine", wine] + prefix,
+                      stdout=sys.stderr).returncode != 0:
+        print("the Wine prefix could not be made")
+        return 1
+    try:
+        with contextlib.redirect_stdout(sys.stderr):
+            figures = measure(runner, args, wine, wineserver, args.rounds)
+    except (RuntimeError, OSError, ValueError) as error:
+        print(error)
+        return 1
+    finally:
+        subprocess.run([sys.executable, str(RUNNER), "prefix-down"] + prefix, stdout=sys.stderr)
+    for key, value in figures.items():
+        print(f"{key}={value}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
