@@ -26,11 +26,12 @@ bool retire(HANDLE device, TransferContext& context) {
 
 // One write (of `outgoing`) or one read (into `incoming`), tried up to three times.
 int transfer(HANDLE device, const Report* outgoing, Report* incoming, TransferContext& context) {
+  // Without an event nothing started could be waited for or retired, so
+  // nothing is started: every try fails at once. A stranded context may still
+  // be in use by the platform.
+  if (context.stranded || context.event == nullptr) return 0;
   const DWORD waitMs = outgoing != nullptr ? writeWaitMs : readWaitMs;
   for (int attempt = 0; attempt < triesPerTransfer; ++attempt) {
-    // Without an event nothing started could be waited for or retired, so
-    // nothing is started: the try fails at once.
-    if (context.stranded || context.event == nullptr) return 0;
     context.request.hEvent = context.event;
     const BOOL done = outgoing != nullptr
                           ? WriteFile(device, outgoing->data(), static_cast<DWORD>(reportSize),

@@ -7,7 +7,6 @@
 #include <array>
 #include <random>
 
-#include "hid/device_discovery.h"
 #include "tests/scenario.h"
 
 namespace {
@@ -24,7 +23,7 @@ struct PageTransfer : ::testing::Test {
   HANDLE device = INVALID_HANDLE_VALUE;
 
   void SetUp() override {
-    device = connectToUSBHIDDevice(kalvoVendorId, 0x00D2, 0);
+    device = scenario::openKalvo();
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
   }
   void TearDown() override {

@@ -6,7 +6,6 @@
 #include <numeric>
 #include <vector>
 
-#include "hid/device_discovery.h"
 #include "tests/scenario.h"
 
 namespace {
@@ -21,7 +20,7 @@ struct ImageUpdate : ::testing::Test {
   scenario::Machine m;
   HANDLE device = INVALID_HANDLE_VALUE;
   void SetUp() override {
-    device = connectToUSBHIDDevice(kalvoVendorId, 0x00D2, 0);
+    device = scenario::openKalvo();
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
   }
   void TearDown() override {

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "hid/device_discovery.h"
 #include "tests/scenario.h"
 
 namespace {
@@ -19,7 +18,7 @@ struct Exchange : ::testing::Test {
   Report report{};
 
   void SetUp() override {
-    device = connectToUSBHIDDevice(kalvoVendorId, 0x00D2, 0);
+    device = scenario::openKalvo();
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
     opentransfer(context);
     report[1] = 'F';

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "devsim/bootloader.h"
+#include "hid/device_discovery.h"
 #include "kalvo_build.h"
 #include "winstub/world.h"
 
@@ -44,6 +45,9 @@ struct Machine {
 
   Machine() { world.interfaces.push_back(winstub::World::kalvo(device, kalvoVendorId, kalvoPath)); }
 };
+
+// Opens the simulated Kalvo the way the program's own search does.
+inline HANDLE openKalvo() { return connectToUSBHIDDevice(kalvoVendorId, 0x00D2, 0); }
 
 inline devsim::WriteOutcome stall() { return {devsim::WriteOutcome::Kind::stall, 0, 0}; }
 inline devsim::WriteOutcome failAfter(std::int64_t ms) {
