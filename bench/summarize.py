@@ -28,10 +28,10 @@ def read_callgrind(path):
     fn = callee = None
     call_cost_next = False
 
-    def resolve(spec):
-        m = re.match(r"\((\d+)\)(?: (.*))?$", spec.strip())
+    def resolve(field):
+        m = re.match(r"\((\d+)\)(?: (.*))?$", field.strip())
         if not m:
-            return spec.strip()
+            return field.strip()
         if m.group(2) is not None:
             names[m.group(1)] = m.group(2)
         return names[m.group(1)]

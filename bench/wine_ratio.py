@@ -35,9 +35,9 @@ PROGRAM_TIMEOUT_S = 120
 def load_runner():
     # The harness's source tree gets no bytecode cache from this import.
     sys.dont_write_bytecode = True
-    spec = importlib.util.spec_from_file_location("run_e2e", RUNNER)
-    runner = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(runner)
+    source = importlib.util.spec_from_file_location("run_e2e", RUNNER)
+    runner = importlib.util.module_from_spec(source)
+    source.loader.exec_module(runner)
     return runner
 
 

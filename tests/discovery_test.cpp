@@ -11,19 +11,8 @@ namespace {
 
 constexpr int kalvoProduct = 0x00D2;
 
-HidInterface other(std::string path, std::uint16_t vendor, std::uint16_t product,
-                   std::u16string text = u"XX") {
-  HidInterface hid;
-  hid.path = std::move(path);
-  hid.vendorId = vendor;
-  hid.productId = product;
-  hid.versionNumber = 0x0100;
-  hid.string4 = std::move(text);
-  return hid;
-}
-
 HidInterface lookalike(std::string path, std::u16string text) {
-  return other(std::move(path), kalvoVendorId, kalvoProduct, std::move(text));
+  return scenario::decoy(std::move(path), kalvoVendorId, kalvoProduct, std::move(text));
 }
 
 std::vector<std::string> closedPaths(const World& world) {
@@ -129,8 +118,9 @@ TEST_F(Search, OnlyTheLowBytesOfTheFirstTwoCodeUnitsCount) {
 }
 
 TEST_F(Search, TheStringIsReadOnlyWhenTheThreeNumbersMatch) {
-  world.interfaces = {other("\\\\?\\hid#vendor", kalvoVendorId ^ 1, kalvoProduct, u"FW"),
-                      other("\\\\?\\hid#product", kalvoVendorId, kalvoProduct + 1, u"FW"), kalvo};
+  world.interfaces = {scenario::decoy("\\\\?\\hid#vendor", kalvoVendorId ^ 1, kalvoProduct, u"FW"),
+                      scenario::decoy("\\\\?\\hid#product", kalvoVendorId, kalvoProduct + 1, u"FW"),
+                      kalvo};
   HANDLE found = find();
   ASSERT_NE(found, INVALID_HANDLE_VALUE);
   const auto strings = world.callsTo("HidD_GetIndexedString");
@@ -158,7 +148,7 @@ TEST_F(Search, AnInterfaceThatCannotBeOpenedIsSkipped) {
 }
 
 TEST_F(Search, AnAttributesFailureEndsTheSearchEvenWithTheBootloaderLater) {
-  HidInterface mute = other("\\\\?\\hid#mute", 1, 2);
+  HidInterface mute = scenario::decoy("\\\\?\\hid#mute", 1, 2);
   mute.attributesReadable = false;
   world.interfaces = {mute, kalvo};
   EXPECT_EQ(find(), INVALID_HANDLE_VALUE);
@@ -169,7 +159,7 @@ TEST_F(Search, AnAttributesFailureEndsTheSearchEvenWithTheBootloaderLater) {
 }
 
 TEST_F(Search, AFailedDetailFetchEndsTheSearch) {
-  HidInterface broken = other("\\\\?\\hid#broken", 1, 2);
+  HidInterface broken = scenario::decoy("\\\\?\\hid#broken", 1, 2);
   broken.detailFails = true;
   world.interfaces = {broken, kalvo};
   EXPECT_EQ(find(), INVALID_HANDLE_VALUE);
@@ -180,7 +170,7 @@ TEST_F(Search, AFailedDetailFetchEndsTheSearch) {
 
 TEST_F(Search, TheFirstMatchWinsAndLaterInterfacesAreNeverLookedAt) {
   devsim::Bootloader second;
-  world.interfaces = {other("\\\\?\\hid#keyboard", 0x1111, 0x2222), kalvo,
+  world.interfaces = {scenario::decoy("\\\\?\\hid#keyboard", 0x1111, 0x2222), kalvo,
                       World::kalvo(second, kalvoVendorId, "\\\\?\\hid#kalvo#second")};
   HANDLE found = find();
   ASSERT_NE(found, INVALID_HANDLE_VALUE);
@@ -195,9 +185,10 @@ TEST_F(Search, EachStepEnumeratesAfreshSoInterfacesThatComeAndGoShiftPositions) 
   // The keyboard at position 0 is rejected; before the next step a new
   // interface appears in front, so position 1 is the keyboard again, and the
   // Kalvo is found one step later than the first snapshot suggested.
-  world.interfaces = {other("\\\\?\\hid#keyboard", 0x1111, 0x2222), kalvo};
+  world.interfaces = {scenario::decoy("\\\\?\\hid#keyboard", 0x1111, 0x2222), kalvo};
   world.beforeSnapshot = [](World& w, int snapshot) {
-    if (snapshot == 1) w.interfaces.insert(w.interfaces.begin(), other("\\\\?\\hid#mouse", 3, 4));
+    if (snapshot == 1)
+      w.interfaces.insert(w.interfaces.begin(), scenario::decoy("\\\\?\\hid#mouse", 3, 4));
   };
   HANDLE found = find();
   ASSERT_NE(found, INVALID_HANDLE_VALUE);

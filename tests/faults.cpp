@@ -56,17 +56,6 @@ std::function<AckPlan(devsim::Bootloader&, std::uint16_t, int, bool)> onAckOf(st
   };
 }
 
-winstub::HidInterface decoy(std::string path, std::uint16_t vendorId, std::uint16_t productId,
-                            std::u16string string4) {
-  winstub::HidInterface hid;
-  hid.path = std::move(path);
-  hid.vendorId = vendorId;
-  hid.productId = productId;
-  hid.versionNumber = 0x0100;
-  hid.string4 = std::move(string4);
-  return hid;
-}
-
 std::vector<devsim::Report> Faults::framesOf(std::uint16_t page) const {
   std::vector<devsim::Report> frames;
   for (const auto& r : m.device.received())

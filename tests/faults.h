@@ -69,9 +69,7 @@ inline AckPlan garbage(const devsim::Report& report) {
   return {AckPlan::Kind::garbage, 0, 0, report};
 }
 
-// An interface that is not the bootloader, or only looks like it.
-winstub::HidInterface decoy(std::string path, std::uint16_t vendorId, std::uint16_t productId,
-                            std::u16string string4);
+using scenario::decoy;
 
 // A whole run on a fresh machine, checked against every invariant.
 struct Faults : ::testing::Test {

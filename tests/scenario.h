@@ -46,6 +46,18 @@ struct Machine {
   Machine() { world.interfaces.push_back(winstub::World::kalvo(device, kalvoVendorId, kalvoPath)); }
 };
 
+// An interface that is not the bootloader, or only looks like it.
+inline winstub::HidInterface decoy(std::string path, std::uint16_t vendorId,
+                                   std::uint16_t productId, std::u16string string4 = u"XX") {
+  winstub::HidInterface hid;
+  hid.path = std::move(path);
+  hid.vendorId = vendorId;
+  hid.productId = productId;
+  hid.versionNumber = 0x0100;
+  hid.string4 = std::move(string4);
+  return hid;
+}
+
 // Opens the simulated Kalvo the way the program's own search does.
 inline HANDLE openKalvo() { return connectToUSBHIDDevice(kalvoVendorId, 0x00D2, 0); }
 
