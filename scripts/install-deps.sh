@@ -21,6 +21,10 @@ have_cmd x86_64-w64-mingw32-objdump || need+=(binutils-mingw-w64-x86-64)
 # recommended packages (graphics, sound, fonts) serve no console program.
 { have_cmd wine && have_cmd wineserver; } || need+=(wine)
 have_pkg wine64 || need+=(wine64)
+# The release signs the program with Authenticode; its test makes a throwaway
+# certificate with openssl.
+have_cmd osslsigncode || need+=(osslsigncode)
+have_cmd openssl || need+=(openssl)
 for extra in ${KALVO_EXTRA_PACKAGES:-}; do have_pkg "$extra" || need+=("$extra"); done
 
 if ((${#need[@]})); then

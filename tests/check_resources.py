@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Checks kalvo-update.exe's resources as Windows reads them: the version
-resource (RT_VERSION 16, identifier 1) with the product name, description and
-the project's version, and the application manifest (RT_MANIFEST 24,
-identifier 1) that asks to run as the invoker, without elevation.
+resource (RT_VERSION 16, identifier 1) with the product name, the description
+(which names a test release) and the project's version, and the application
+manifest (RT_MANIFEST 24, identifier 1) that asks to run as the invoker,
+without elevation.
 
-  check_resources.py EXE VERSION
+  check_resources.py EXE VERSION DESCRIPTION
 """
 
 import struct
@@ -15,7 +16,6 @@ RT_VERSION = 16
 RT_MANIFEST = 24
 FIXED_INFO_SIGNATURE = 0xFEEF04BD
 PRODUCT_NAME = "kalvo-update"
-DESCRIPTION = "Kalvo firmware updater"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
 WINDOWS_10 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
@@ -98,7 +98,7 @@ def version_strings(block):
 
 
 def main():
-    exe, version = sys.argv[1], sys.argv[2]
+    exe, version, description = sys.argv[1:4]
     with open(exe, "rb") as f:
         pe = Pe(f.read())
     failures = []
@@ -116,7 +116,7 @@ def main():
         elif fixed[2:4] != (expected_ms, expected_ls):
             failures.append(f"fixed file version {fixed[2]:08x}.{fixed[3]:08x}, expected "
                             f"{expected_ms:08x}.{expected_ls:08x}")
-        expected = {"ProductName": PRODUCT_NAME, "FileDescription": DESCRIPTION,
+        expected = {"ProductName": PRODUCT_NAME, "FileDescription": description,
                     "FileVersion": version, "ProductVersion": version}
         for key, value in expected.items():
             if strings.get(key) != value:

@@ -1,0 +1,159 @@
+#!/usr/bin/env python3
+"""Packages a Windows build of kalvo-update for users.
+
+  package.py --build DIR --out DIR [--test-release]
+
+Takes DIR/kalvo-update.exe and what its configure step wrote about it
+(DIR/kalvo-release.txt: version, whether it is a test release, which
+placeholders it embeds), signs the program when a code-signing certificate is
+given, and writes OUT/kalvo-update-VERSION[-test]-windows-x64.zip holding one
+folder of that name with the program, the launcher "Update Kalvo.cmd", the
+user guide and SHA256SUMS, and beside the zip its own SHA-256
+(NAME.zip.sha256). A build that embeds placeholder firmware or the placeholder
+vendor identifier, or was configured as a test release, is packaged only with
+--test-release, and --test-release only such a build.
+
+Signing, through the environment:
+  KALVO_SIGN_PFX            the certificate and its private key (PKCS#12)
+  KALVO_SIGN_PASSWORD       its password (handed to osslsigncode on its input)
+  KALVO_SIGN_TIMESTAMP_URL  optional: an RFC 3161 time-stamp server
+
+The zip is the same bytes for the same program and sources: fixed entry
+times and attributes, a fixed order, one compressor. Exit status 0 when the
+zip was written; else 1, with the reason.
+"""
+import argparse
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+PROGRAM = "kalvo-update.exe"
+FACTS = "kalvo-release.txt"
+LAUNCHER = "Update Kalvo.cmd"
+GUIDE = "User guide.txt"
+SUMS = "SHA256SUMS"
+# What goes into the package, from where; text goes out with Windows line ends.
+TEXT_SOURCES = {LAUNCHER: ROOT / "release" / "update-kalvo.cmd",
+                GUIDE: ROOT / "USER-GUIDE.md"}
+# The earliest time a zip entry can carry: no build's time goes in.
+ZIP_ENTRY_TIME = (1980, 1, 1, 0, 0, 0)
+ZIP_FILE_MODE = 0o644 << 16
+
+
+class Refused(Exception):
+    pass
+
+
+def read_facts(build):
+    path = build / FACTS
+    if not path.is_file():
+        raise Refused(f"{path} is missing: {build} is not a configured build of kalvo-update")
+    facts = dict(line.split("=", 1) for line in path.read_text().splitlines() if "=" in line)
+    placeholders = [x for x in facts.get("placeholders", "").split(",") if x]
+    return facts["version"], facts["test_release"] == "1", placeholders
+
+
+def check_release_kind(test_build, placeholders, test_release):
+    if test_build and not test_release:
+        if placeholders:
+            raise Refused(
+                "Refusing to package: this build embeds the placeholder " + ", ".join(placeholders)
+                + ". Flashed into a Kalvo, placeholder firmware leaves it without working "
+                "firmware. Build with the real images and vendor identifier "
+                "(KALVO_FPGA_IMAGE, KALVO_MCU_IMAGE, KALVO_VENDOR_ID), or make a test "
+                "release (--test-release).")
+        raise Refused("Refusing to package: this build is marked as a test release "
+                      "(KALVO_TEST_RELEASE); give --test-release.")
+    if test_release and not test_build:
+        raise Refused("Refusing to package a test release of a build that does not call itself "
+                      "one: configure it with -DKALVO_TEST_RELEASE=ON.")
+
+
+def sign(program, signed):
+    """Signs `program` into `signed` when a certificate is given; returns what was done."""
+    pfx = os.environ.get("KALVO_SIGN_PFX")
+    if not pfx:
+        shutil.copyfile(program, signed)
+        return ("NOT SIGNED: no code-signing certificate given (KALVO_SIGN_PFX, "
+                "KALVO_SIGN_PASSWORD); Windows will warn that the publisher is unknown.")
+    command = ["osslsigncode", "sign", "-pkcs12", pfx, "-readpass", "-", "-h", "sha256",
+               "-n", "kalvo-update"]
+    stamp = os.environ.get("KALVO_SIGN_TIMESTAMP_URL")
+    if stamp:
+        command += ["-ts", stamp]
+    command += ["-in", str(program), "-out", str(signed)]
+    result = subprocess.run(command, input=os.environ.get("KALVO_SIGN_PASSWORD", "").encode(),
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if result.returncode != 0:
+        raise Refused("osslsigncode could not sign the program:\n"
+                      + result.stdout.decode(errors="replace"))
+    return f"Signed with {pfx}" + (f", time-stamped by {stamp}." if stamp else ", not time-stamped.")
+
+
+def windows_text(path):
+    return path.read_text(encoding="utf-8").replace("\r\n", "\n").replace("\n", "\r\n").encode()
+
+
+def write_zip(path, folder, files):
+    with zipfile.ZipFile(path, "w") as archive:
+        for name, data in files:
+            entry = zipfile.ZipInfo(f"{folder}/{name}", date_time=ZIP_ENTRY_TIME)
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            entry.create_system = 0
+            entry.external_attr = ZIP_FILE_MODE
+            archive.writestr(entry, data, compresslevel=9)
+
+
+def package(build, out, test_release):
+    version, test_build, placeholders = read_facts(build)
+    check_release_kind(test_build, placeholders, test_release)
+    program = build / PROGRAM
+    if not program.is_file():
+        raise Refused(f"{program} is missing: build the kalvo-update target first")
+    name = f"kalvo-update-{version}{'-test' if test_release else ''}-windows-x64"
+
+    with tempfile.TemporaryDirectory() as work:
+        signed = Path(work) / PROGRAM
+        signing = sign(program, signed)
+        files = [(PROGRAM, signed.read_bytes())]
+    files += [(target, windows_text(source)) for target, source in TEXT_SOURCES.items()]
+    sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {n}\r\n" for n, data in files)
+    files.append((SUMS, sums.encode()))
+
+    out.mkdir(parents=True, exist_ok=True)
+    zip_path = out / f"{name}.zip"
+    write_zip(zip_path, name, files)
+    zip_sha256 = hashlib.sha256(zip_path.read_bytes()).hexdigest()
+    (out / f"{name}.zip.sha256").write_text(f"{zip_sha256}  {zip_path.name}\n")
+
+    print(signing)
+    if test_release:
+        print("TEST RELEASE: not for general use"
+              + (" (placeholder " + ", ".join(placeholders) + ")." if placeholders else "."))
+    for n, data in files:
+        print(f"  {n}: {len(data)} bytes, SHA-256 {hashlib.sha256(data).hexdigest()}")
+    print(f"Package: {zip_path} ({zip_path.stat().st_size} bytes, SHA-256 {zip_sha256})")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True, type=Path)
+    parser.add_argument("--out", required=True, type=Path)
+    parser.add_argument("--test-release", action="store_true")
+    args = parser.parse_args()
+    try:
+        package(args.build.resolve(), args.out.resolve(), args.test_release)
+    except Refused as refusal:
+        print(refusal, file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
