@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""The release package as users get it (scripts/release.sh, release/package.py).
+
+  release_test.py reproducible --windows-build DIR --work DIR --vendor ID --fpga FILE --mcu FILE
+  release_test.py placeholders --work DIR --generator NAME
+  release_test.py signed --windows-build DIR --work DIR -- RUNNER ARGUMENTS...
+
+reproducible: scripts/release.sh builds the program again in another folder and
+packages it; program and zip must be the same bytes as those of the Windows
+build at hand, packaged here.
+placeholders: a build with the placeholder firmware and vendor identifier is
+named as such when configured and refused by the packaging unless it is a
+test release; one with other images and identifier is neither.
+signed: the packaging signs the program with a throwaway self-signed
+certificate; osslsigncode verifies the signature against it and finds it
+broken once a byte of the program changes; the signed program runs under
+Wine with no Kalvo present (the runner's arguments follow "--").
+Exit status 0 when the check passed.
+"""
+import argparse
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+PACKAGE = ROOT / "release" / "package.py"
+RELEASE = ROOT / "scripts" / "release.sh"
+PROGRAM = "kalvo-update.exe"
+SIGNING_PASSWORD = "throwaway"
+
+
+class Failed(Exception):
+    pass
+
+
+def expect(condition, what):
+    if not condition:
+        raise Failed(what)
+
+
+def run(command, env=None, check=True):
+    result = subprocess.run([str(x) for x in command], env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    if check and result.returncode != 0:
+        raise Failed(f"{' '.join(map(str, command))} ended with status {result.returncode}:\n"
+                     f"{result.stdout}")
+    return result
+
+
+def unsigned_environment():
+    return {k: v for k, v in os.environ.items() if not k.startswith("KALVO_SIGN_")}
+
+
+def is_test_build(build):
+    return "test_release=1" in (build / "kalvo-release.txt").read_text().splitlines()
+
+
+def fresh(path):
+    shutil.rmtree(path, ignore_errors=True)
+    path.mkdir(parents=True)
+    return path
+
+
+def only_zip(folder):
+    zips = sorted(folder.glob("*.zip"))
+    expect(len(zips) == 1, f"{folder} holds {len(zips)} zip files, not one")
+    return zips[0]
+
+
+def reproducible(args):
+    build = Path(args.windows_build)
+    work = fresh(Path(args.work))
+    kind = ["--test-release"] if is_test_build(build) else []
+    env = unsigned_environment()
+    packaged = run([sys.executable, PACKAGE, "--build", build, "--out", work / "here"] + kind,
+                   env=env)
+    expect("NOT SIGNED" in packaged.stdout, "an unsigned package does not say so")
+
+    # Another folder, at another depth, with another name.
+    elsewhere = work / "elsewhere" / "release build"
+    env.update(KALVO_RELEASE_BUILD=str(elsewhere / "build"), KALVO_DIST=str(elsewhere / "dist"))
+    run(["bash", RELEASE] + kind + [f"-DKALVO_VENDOR_ID={args.vendor}",
+        f"-DKALVO_FPGA_IMAGE={args.fpga}", f"-DKALVO_MCU_IMAGE={args.mcu}"], env=env)
+
+    here, there = build / PROGRAM, elsewhere / "build" / PROGRAM
+    expect(here.read_bytes() == there.read_bytes(), f"{here} and {there} differ")
+    here, there = only_zip(work / "here"), only_zip(elsewhere / "dist")
+    expect(here.name == there.name, f"the packages are named {here.name} and {there.name}")
+    expect(here.read_bytes() == there.read_bytes(), f"{here} and {there} differ")
+    print(f"{PROGRAM} and {here.name} are the same bytes from both builds")
+
+
+def configure(work, name, generator, settings):
+    folder = work / name
+    result = run(["cmake", "-S", ROOT, "-B", folder, "-G", generator, "-DKALVO_TESTS=OFF"]
+                 + settings)
+    # CMake wraps its warnings: compare with the white space folded.
+    return folder, " ".join(result.stdout.split())
+
+
+def placeholders(args):
+    work = fresh(Path(args.work))
+    build, log = configure(work, "placeholders", args.generator, [])
+    for what in (f"The FPGA image {ROOT}/images/fpga.bin", f"The MCU image {ROOT}/images/mcu.bin",
+                 "KALVO_VENDOR_ID 0x3A7C"):
+        expect(f"{what} is the placeholder" in log,
+               f"configuring with the placeholders does not say that {what} is one:\n{log}")
+    refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"], check=False)
+    expect(refused.returncode == 1, f"packaging the placeholders ended with status "
+           f"{refused.returncode}:\n{refused.stdout}")
+    expect("placeholder FPGA image, MCU image, vendor identifier" in refused.stdout,
+           f"the refusal does not name the placeholders:\n{refused.stdout}")
+    expect(not list(work.glob("dist/*")), "a refused package left files behind")
+
+    fpga, mcu = work / "fpga.bin", work / "mcu.bin"
+    fpga.write_bytes(b"kalvo" * 1000)
+    mcu.write_bytes(b"m" * 4096)
+    build, log = configure(work, "other", args.generator, [
+        "-DKALVO_VENDOR_ID=0x1234", f"-DKALVO_FPGA_IMAGE={fpga}", f"-DKALVO_MCU_IMAGE={mcu}"])
+    expect("is the placeholder" not in log,
+           f"other images and identifier called placeholders:\n{log}")
+    refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist",
+                   "--test-release"], check=False)
+    expect(refused.returncode == 1 and "does not call itself one" in refused.stdout,
+           f"a build that is no test release was packaged as one:\n{refused.stdout}")
+    print("placeholders named at configure time and refused unless a test release")
+
+
+def signed(args):
+    build = Path(args.windows_build)
+    work = fresh(Path(args.work))
+    key, cert, pfx = work / "key.pem", work / "cert.pem", work / "cert.pfx"
+    run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+         "-subj", "/CN=kalvo-update throwaway test certificate",
+         "-addext", "extendedKeyUsage=codeSigning", "-keyout", key, "-out", cert])
+    run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
+         "-passout", f"pass:{SIGNING_PASSWORD}"])
+
+    env = unsigned_environment()
+    env.update(KALVO_SIGN_PFX=str(pfx), KALVO_SIGN_PASSWORD=SIGNING_PASSWORD)
+    kind = ["--test-release"] if is_test_build(build) else []
+    packaged = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"] + kind,
+                   env=env)
+    expect("Signed with" in packaged.stdout, f"the package does not say it is signed:\n"
+           f"{packaged.stdout}")
+    with zipfile.ZipFile(only_zip(work / "dist")) as archive:
+        folder = archive.namelist()[0].split("/")[0]
+        program = archive.read(f"{folder}/{PROGRAM}")
+        sums = archive.read(f"{folder}/SHA256SUMS").decode()
+    expect(f"{hashlib.sha256(program).hexdigest()}  {PROGRAM}" in sums,
+           "SHA256SUMS does not list the signed program")
+    signed_exe = work / "run" / PROGRAM
+    signed_exe.parent.mkdir()
+    signed_exe.write_bytes(program)
+    run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed_exe])
+
+    # The middle of the program: the built-in firmware images.
+    tampered = bytearray(program)
+    tampered[len(tampered) // 2] ^= 0x01
+    broken = work / "tampered.exe"
+    broken.write_bytes(tampered)
+    result = run(["osslsigncode", "verify", "-CAfile", cert, "-in", broken], check=False)
+    expect(result.returncode != 0, "osslsigncode accepts the signature of a changed program")
+
+    run([sys.executable] + args.runner + ["--exe", signed_exe])
+    print("signed, verified, and run under Wine with no Kalvo present")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    check = commands.add_parser("reproducible")
+    for option in ("--windows-build", "--work", "--vendor", "--fpga", "--mcu"):
+        check.add_argument(option, required=True)
+    check = commands.add_parser("placeholders")
+    check.add_argument("--work", required=True)
+    check.add_argument("--generator", required=True)
+    check = commands.add_parser("signed")
+    check.add_argument("--windows-build", required=True)
+    check.add_argument("--work", required=True)
+    check.add_argument("runner", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    if args.command == "signed":
+        args.runner = [x for x in args.runner if x != "--"]
+    try:
+        {"reproducible": reproducible, "placeholders": placeholders, "signed": signed}[
+            args.command](args)
+    except Failed as failure:
+        print(f"FAILED: {failure}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
