@@ -4,7 +4,17 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
-"$root/scripts/build.sh" "$@" >/dev/null
+log="$root/build/demo-build.log"
+mkdir -p "$root/build"
+echo "Building the Windows program (build/windows, with MinGW-w64) and the host build with"
+echo "the simulated Kalvo (build/host); a minute or two on a fresh clone, the log in $log ..."
+# The configure step's warnings (placeholder firmware) come through on stderr.
+if ! "$root/scripts/build.sh" "$@" >"$log"; then
+  tail -n 40 "$log"
+  echo "The build failed; the whole log is in $log"
+  exit 1
+fi
+echo "Built in $SECONDS s."
 echo "--- kalvo-update against a simulated Kalvo ---"
 status=0
 "$root/build/host/kalvo-update" || status=$?
