@@ -2,7 +2,7 @@
 # Installs what is missing, builds the benchmarks in build/bench (-O2) and runs
 # them: Google Benchmark's CPU times, callgrind's instruction counts of one
 # whole run and (unless KALVO_BENCH_WINE=0) the update's wall time under Wine
-# beside the bare pipe loop, with the Windows program and the end-to-end
+# beside the bare pipe loop (KALVO_BENCH_WINE_RUNS runs, 5 by default), with the Windows program and the end-to-end
 # harness cross-built in build/bench/windows. Ends with the figures table that
 # BENCHMARKS.md holds. Extra arguments go to CMake.
 set -euo pipefail
@@ -31,12 +31,16 @@ if [[ "${KALVO_BENCH_WINE:-1}" == 1 ]]; then
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
     -DKALVO_E2E=ON "$@" >/dev/null
   cmake --build "$out/windows" -j "$(nproc)"
-  if python3 "$root/bench/wine_ratio.py" --windows-build "$out/windows" --work "$out/wine" \
-      >"$out/wine.txt"; then
-    wine=(--wine "$out/wine.txt")
-  else
-    echo "No Wine figures: $(tail -n 1 "$out/wine.txt")"
-  fi
+  # Wall times under Wine wander from run to run: several runs, each of
+  # several rounds, give a median and a spread.
+  for ((run = 1; run <= ${KALVO_BENCH_WINE_RUNS:-5}; run++)); do
+    if python3 "$root/bench/wine_ratio.py" --windows-build "$out/windows" --work "$out/wine" \
+        >"$out/wine-$run.txt"; then
+      wine+=(--wine "$out/wine-$run.txt")
+    else
+      echo "No Wine figures from run $run: $(tail -n 1 "$out/wine-$run.txt")"
+    fi
+  done
 fi
 
 echo
