@@ -9,8 +9,9 @@ echo.
 if "%status%"=="0" goto updated
 if "%status%"=="2" goto notfound
 if "%status%"=="3" goto failed
-echo kalvo-update.exe did not run to its end (exit status %status%).
-echo Keep this folder together and start Update Kalvo again. See "User guide.txt".
+echo kalvo-update.exe could not be started, or did not run to its end (exit
+echo status %status%). Extract the whole zip file to a folder, keep its files
+echo together and start Update Kalvo.cmd from there. See "User guide.txt".
 goto wait
 
 :updated
