@@ -14,7 +14,8 @@ test release; one with other images and identifier is neither.
 signed: the packaging signs the program with a throwaway self-signed
 certificate; osslsigncode verifies the signature against it and finds it
 broken once a byte of the program changes; the signed program runs under
-Wine with no Kalvo present (the runner's arguments follow "--").
+Wine with no Kalvo present, alone (the end-to-end runner, whose arguments
+follow "--") and started by the package's launcher.
 Exit status 0 when the check passed.
 """
 import argparse
@@ -31,6 +32,10 @@ PACKAGE = ROOT / "release" / "package.py"
 RELEASE = ROOT / "scripts" / "release.sh"
 PROGRAM = "kalvo-update.exe"
 SIGNING_PASSWORD = "throwaway"
+LAUNCHER = "Update Kalvo.cmd"
+NOT_FOUND = "No Kalvo found. Please restart Kalvo in bootloader mode"
+LAUNCHER_NOT_FOUND = "No Kalvo in bootloader mode was found."
+LAUNCHER_TIMEOUT_S = 60
 
 
 class Failed(Exception):
@@ -148,9 +153,10 @@ def signed(args):
     expect("Signed with" in packaged.stdout, f"the package does not say it is signed:\n"
            f"{packaged.stdout}")
     with zipfile.ZipFile(only_zip(work / "dist")) as archive:
-        folder = archive.namelist()[0].split("/")[0]
-        program = archive.read(f"{folder}/{PROGRAM}")
-        sums = archive.read(f"{folder}/SHA256SUMS").decode()
+        folder = work / "unpacked" / archive.namelist()[0].split("/")[0]
+        archive.extractall(work / "unpacked")
+    program = (folder / PROGRAM).read_bytes()
+    sums = (folder / "SHA256SUMS").read_text()
     expect(f"{hashlib.sha256(program).hexdigest()}  {PROGRAM}" in sums,
            "SHA256SUMS does not list the signed program")
     signed_exe = work / "run" / PROGRAM
@@ -167,7 +173,23 @@ def signed(args):
     expect(result.returncode != 0, "osslsigncode accepts the signature of a changed program")
 
     run([sys.executable] + args.runner + ["--exe", signed_exe])
-    print("signed, verified, and run under Wine with no Kalvo present")
+
+    # As a user starts it: the launcher in the unpacked package, a key for its pause.
+    env = dict(os.environ, WINEPREFIX=runner_option(args, "--prefix"), WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+        env.pop(name, None)
+    launched = subprocess.run([runner_option(args, "--wine"), "cmd", "/c", LAUNCHER], cwd=folder,
+                              env=env, input=b"\r\n", stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=LAUNCHER_TIMEOUT_S)
+    said = launched.stdout.decode(errors="replace")
+    expect(launched.returncode == 2 and NOT_FOUND in said and LAUNCHER_NOT_FOUND in said,
+           f"{LAUNCHER} ended with status {launched.returncode}, saying:\n{said}")
+    print("signed, verified, and run under Wine with no Kalvo present, alone and by the launcher")
+
+
+def runner_option(args, name):
+    return args.runner[args.runner.index(name) + 1]
 
 
 def main():
