@@ -63,22 +63,24 @@ def measure(runner, args, wine, wineserver, rounds):
     work = Path(args.work).resolve()
     setup = argparse.Namespace(
         name="wine-ratio", work=str(work / "session"), exe=str(build / "kalvo-update.exe"),
-        harness=str(harness), prefix=str(work / "wineprefix"), wine=wine, wineserver=wineserver,
+        harness=str(harness), prefix=str(work / "wineprefix"), plain_prefix=None, wine=wine,
+        wineserver=wineserver,
         vendor=cache_value(build, "KALVO_VENDOR_ID"), fpga=cache_value(build, "KALVO_FPGA_IMAGE"),
         mcu=cache_value(build, "KALVO_MCU_IMAGE"))
-    s = runner.Scenario(setup, PROGRAM_TIMEOUT_S)
+    s = runner.Scenario(setup, PROGRAM_TIMEOUT_S, test_dlls=True)
     kalvo = s.add()
     pipe = f"{s.tag}-{kalvo}"
     bare = [str(harness / "bare_loop.exe"), pipe, str(s.images.fpga_pages), str(s.images.mcu_pages)]
-    s.prepare(test_dlls=True)
+    s.prepare()
     update_process, bare_process = [], []
     server = s.start_server()
     try:
         for _ in range(rounds):
-            status, _ = s.run_program(True, PROGRAM_TIMEOUT_S, ["kalvo-update.exe"])
+            status, _ = s.run_program(runner.TEST_DLLS_FIRST, PROGRAM_TIMEOUT_S,
+                                      ["kalvo-update.exe"])
             s.checks.equal(status, 0, "kalvo-update.exe's exit status")
             update_process.append(s.program_seconds)
-            status, _ = s.run_program(False, PROGRAM_TIMEOUT_S, bare)
+            status, _ = s.run_program("", PROGRAM_TIMEOUT_S, bare)
             s.checks.equal(status, 0, "bare_loop.exe's exit status")
             bare_process.append(s.program_seconds)
     finally:
@@ -128,8 +130,11 @@ def main():
         return 1
     runner = load_runner()
     prefix = ["--prefix", str(Path(args.work).resolve() / "wineprefix"), "--wineserver", wineserver]
+    # The test DLLs go into the prefix's system directory, where the program takes them from.
+    system_dlls = ["--system-dlls", str(Path(args.windows_build).resolve() / "e2e")]
     # Everything but the figures goes to standard error.
-    if subprocess.run([sys.executable, str(RUNNER), "prefix-up", "--wine", wine] + prefix,
+    if subprocess.run([sys.executable, str(RUNNER), "prefix-up", "--wine", wine] + prefix +
+                      system_dlls,
                       stdout=sys.stderr).returncode != 0:
         print("the Wine prefix could not be made")
         return 1

@@ -2,20 +2,24 @@
 """Runs kalvo-update.exe end to end under Wine against the simulated Kalvo
 bootloader of e2e/pipe_server, and judges what happened.
 
-  run_e2e.py prefix-up   --prefix DIR --wine WINE --wineserver WINESERVER
+  run_e2e.py prefix-up   --prefix DIR --wine WINE --wineserver WINESERVER [--system-dlls DIR]
   run_e2e.py prefix-down --prefix DIR --wineserver WINESERVER
-  run_e2e.py scenario NAME --prefix DIR --wine WINE --exe EXE --harness DIR
-                           --work DIR --vendor 0x3A7C --fpga FILE --mcu FILE
+  run_e2e.py scenario NAME --prefix DIR --plain-prefix DIR --wine WINE --exe EXE
+                           --harness DIR --work DIR --vendor 0x3A7C --fpga FILE --mcu FILE
 
-prefix-up makes the Wine prefix (once: it takes a while) and starts a
+prefix-up makes a Wine prefix (once: it takes a while) and starts a
 wineserver that stays up until prefix-down stops it, so that the scenarios
-do not each pay for Wine's start. A scenario gets a fresh folder with
-copies of the program and, where it wants them, the test hid.dll and
-setupapi.dll and the interface list they present (kalvo-e2e.txt); it starts
-the pipe server there, runs the program, stops the server and compares the
-program's transcript and exit status and the server's log with what the
-built-in images say they must be. Every file stays in the folder for a look
-afterwards. The exit status is 0 when the scenario passed.
+do not each pay for Wine's start. With --system-dlls it puts the test
+hid.dll and setupapi.dll from that folder into the prefix's system
+directory, the only place the program loads them from: the scenarios that
+use them run in that prefix (--prefix), the ones that use Wine's own in a
+plain one (--plain-prefix). A scenario gets a fresh folder with a copy of
+the program and the interface list that the test DLLs present
+(kalvo-e2e.txt); it starts the pipe server there, runs the program, stops
+the server and compares the program's transcript and exit status and the
+server's log with what the built-in images say they must be. Every file
+stays in the folder for a look afterwards. The exit status is 0 when the
+scenario passed.
 """
 
 import argparse
@@ -49,6 +53,11 @@ PREFIX_READY_MARK = ".kalvo-e2e-prefix-ready"
 # screen; nothing here needs them.
 NO_RUNTIME_INSTALLERS = "mscoree,mshtml="
 TEST_DLLS_FIRST = "hid,setupapi=n"
+# How Windows searches for a DLL that is not a known DLL: native (a file)
+# first, and the program's own folder before the system directory.
+PLANTED_FIRST = "hid,setupapi=n,b"
+SYSTEM_DLLS = ("hid.dll", "setupapi.dll")
+PLANTED_MARK = "planted DLL loaded"
 
 PREFIX_CREATION_TIMEOUT = 600
 SERVER_READY_TIMEOUT = 60
@@ -98,6 +107,10 @@ def prefix_up(args):
             print(f"wineboot failed (status {status}); see {prefix}.log")
             return 1
         (prefix / PREFIX_READY_MARK).write_text("made by e2e/run_e2e.py\n")
+    if args.system_dlls:
+        system32 = prefix / "drive_c" / "windows" / "system32"
+        for dll in SYSTEM_DLLS:
+            shutil.copy2(Path(args.system_dlls) / dll, system32 / dll)
     if run_quietly([args.wineserver, "-p"], env, 60) != 0:
         print("cannot start a wineserver for", prefix)
         return 1
@@ -204,8 +217,10 @@ class Checks:
 
 
 class Scenario:
-    def __init__(self, args, timeout):
+    def __init__(self, args, timeout, test_dlls):
         self.args = args
+        # The test DLLs lie in one prefix's system directory, Wine's own in the other's.
+        self.prefix = args.prefix if test_dlls else args.plain_prefix
         self.timeout = timeout
         self.work = Path(args.work)
         self.images = Images(args.fpga, args.mcu)
@@ -226,13 +241,10 @@ class Scenario:
         return number
 
     # --- running ---
-    def prepare(self, test_dlls):
+    def prepare(self):
         shutil.rmtree(self.work, ignore_errors=True)
         self.work.mkdir(parents=True)
         shutil.copy2(self.args.exe, self.work / "kalvo-update.exe")
-        if test_dlls:
-            for dll in ("hid.dll", "setupapi.dll"):
-                shutil.copy2(Path(self.args.harness) / dll, self.work / dll)
         (self.work / INTERFACES_FILE).write_text(
             "# made by e2e/run_e2e.py\n" + "".join(line + "\n" for line in self.interfaces))
 
@@ -243,7 +255,7 @@ class Scenario:
         process = subprocess.Popen(
             [self.args.wine, str(server), INTERFACES_FILE, SERVER_LOG,
              str(SERVER_LIFETIME_SECONDS)],
-            cwd=self.work, env=wine_environment(self.args.prefix), stdin=subprocess.PIPE,
+            cwd=self.work, env=wine_environment(self.prefix), stdin=subprocess.PIPE,
             stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
         out.close()
         deadline = time.monotonic() + SERVER_READY_TIMEOUT
@@ -266,12 +278,12 @@ class Scenario:
             status = None
         self.checks.equal(status, 0, "pipe server exit status (see server.out, server.log)")
 
-    def run_program(self, test_dlls, timeout, program):
-        env = wine_environment(self.args.prefix, TEST_DLLS_FIRST if test_dlls else "")
+    def run_program(self, overrides, timeout, program, cwd=None):
+        env = wine_environment(self.prefix, overrides)
         with open(self.work / "transcript.bin", "wb") as out, \
                 open(self.work / "program.err", "wb") as err:
             started = time.monotonic()
-            process = subprocess.Popen([self.args.wine] + program, cwd=self.work,
+            process = subprocess.Popen([self.args.wine] + program, cwd=cwd or self.work,
                                        env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                        start_new_session=True)
             try:
@@ -287,10 +299,11 @@ class Scenario:
     def run(self, test_dlls=True, serve=True, program=("kalvo-update.exe",)):
         """Runs `program` (the updater unless told otherwise) and returns its exit
         status and transcript, and the server's log."""
-        self.prepare(test_dlls)
+        self.prepare()
         server = self.start_server() if serve else None
         try:
-            status, transcript = self.run_program(test_dlls, self.timeout, list(program))
+            status, transcript = self.run_program(TEST_DLLS_FIRST if test_dlls else "",
+                                                  self.timeout, list(program))
         finally:
             if server:
                 self.stop_server(server)
@@ -366,6 +379,36 @@ def no_bootloader(s):
     s.checks.equal(status, 2, "exit status")
 
 
+def planted_dlls(s):
+    """A hid.dll and setupapi.dll that record being loaded, beside the program
+    and in its current directory, with Windows' search order for them: the
+    program takes neither and goes on with Wine's own."""
+    s.prepare()
+    current = s.work / "current"
+    current.mkdir()
+    planted = Path(s.args.harness) / "planted"
+    for folder in (s.work, current):
+        for dll in SYSTEM_DLLS:
+            shutil.copy2(planted / dll, folder / dll)
+    trace = s.work / CALL_TRACE_FILE
+
+    def loads():
+        return [x for x in trace.read_text().splitlines() if x.startswith(PLANTED_MARK)] \
+            if trace.exists() else []
+
+    # A search by name finds them: without that, their absence proves nothing.
+    shutil.copy2(planted / "search_probe.exe", s.work / "search_probe.exe")
+    status, _ = s.run_program(PLANTED_FIRST, 60, [str(s.work / "search_probe.exe")], current)
+    s.checks.equal((status, len(loads())), (0, len(SYSTEM_DLLS)),
+                   "the search probe's status and the planted DLLs it loaded")
+    trace.unlink(missing_ok=True)
+    status, transcript = s.run_program(PLANTED_FIRST, s.timeout,
+                                       [str(s.work / "kalvo-update.exe")], current)
+    s.checks.equal(loads(), [], "planted DLLs that kalvo-update.exe loaded")
+    s.checks.equal(transcript, NOT_FOUND, "transcript")
+    s.checks.equal(status, 2, "exit status")
+
+
 def never_acknowledged(s):
     silent_page = FIRST_FPGA_PAGE + 5
     kalvo = s.add(noack=silent_page)
@@ -437,19 +480,24 @@ def bare_loop(s):
 SCENARIOS = {
     "full-update": (full_update, 120),
     "no-bootloader": (no_bootloader, 60),
+    "planted-dlls": (planted_dlls, 60),
     "never-acknowledged-page": (never_acknowledged, 180),
     "identification": (identification, 120),
     "bare-loop": (bare_loop, 120),
 }
 
+# The scenarios that run with Wine's own hid.dll and setupapi.dll.
+WINES_OWN = (no_bootloader, planted_dlls)
+
 
 def scenario(args):
     judge, timeout = SCENARIOS[args.name]
-    for needed in (Path(args.harness) / "pipe_server.exe", Path(args.exe)):
+    for needed in [Path(args.exe)] + [Path(args.harness) / x for x in
+                                      ("pipe_server.exe", "hid.dll", "setupapi.dll", "planted")]:
         if not needed.exists():
             print(f"{needed} is missing: build the Windows target with KALVO_E2E=ON")
             return 1
-    s = Scenario(args, timeout)
+    s = Scenario(args, timeout, judge not in WINES_OWN)
     started = time.monotonic()
     try:
         judge(s)
@@ -473,11 +521,15 @@ def main():
         p.add_argument("--wineserver", default="wineserver")
     for p in (up, run):
         p.add_argument("--wine", default="wine")
+    up.add_argument("--system-dlls", help="folder of the test DLLs to put in the system directory")
+    run.add_argument("--plain-prefix", required=True)
     for option in ("--exe", "--harness", "--work", "--vendor", "--fpga", "--mcu"):
         run.add_argument(option, required=True)
     args = parser.parse_args()
     # Wine takes only an absolute prefix.
     args.prefix = str(Path(args.prefix).resolve())
+    if args.command == "scenario":
+        args.plain_prefix = str(Path(args.plain_prefix).resolve())
     if args.command == "prefix-up":
         return prefix_up(args)
     if args.command == "prefix-down":

@@ -1,8 +1,10 @@
 # kalvo-update.exe end to end under Wine: the scenarios of e2e/run_e2e.py as
 # tests of the host build, included by tests/CMakeLists.txt when the cross
 # build made the program. They use the harness that the Windows build put
-# beside the program (its e2e folder) and a Wine prefix in this build folder,
-# made by the first run; a wineserver runs from the first scenario to the last.
+# beside the program (its e2e folder) and two Wine prefixes in this build
+# folder, made by the first run: one with the test hid.dll and setupapi.dll in
+# its system directory, one with Wine's own only. A wineserver runs in each
+# from the first scenario to the last.
 option(KALVO_E2E_TESTS "Run kalvo-update.exe end to end under Wine" ON)
 if(NOT KALVO_E2E_TESTS)
   return()
@@ -22,21 +24,33 @@ set(KALVO_E2E_HARNESS "${kalvo_windows_build}/e2e" CACHE PATH
 
 set(kalvo_e2e_runner "${CMAKE_CURRENT_LIST_DIR}/run_e2e.py")
 set(kalvo_e2e_prefix "${CMAKE_BINARY_DIR}/e2e-wineprefix")
+set(kalvo_e2e_plain_prefix "${CMAKE_BINARY_DIR}/e2e-wineprefix-plain")
 
-add_test(NAME WineE2E.Prefix
-  COMMAND Python3::Interpreter "${kalvo_e2e_runner}" prefix-up --prefix "${kalvo_e2e_prefix}"
-          --wine "${KALVO_WINE}" --wineserver "${KALVO_WINESERVER}")
-# Making the prefix takes a while, once.
-set_tests_properties(WineE2E.Prefix PROPERTIES FIXTURES_SETUP kalvo_wine TIMEOUT 900)
-add_test(NAME WineE2E.Shutdown
-  COMMAND Python3::Interpreter "${kalvo_e2e_runner}" prefix-down --prefix "${kalvo_e2e_prefix}"
-          --wineserver "${KALVO_WINESERVER}")
-set_tests_properties(WineE2E.Shutdown PROPERTIES FIXTURES_CLEANUP kalvo_wine TIMEOUT 120)
+# The prefix with the test DLLs, and the plain one.
+foreach(kind IN ITEMS "" Plain)
+  if(kind STREQUAL "")
+    set(prefix "${kalvo_e2e_prefix}")
+    set(system_dlls --system-dlls "${KALVO_E2E_HARNESS}")
+  else()
+    set(prefix "${kalvo_e2e_plain_prefix}")
+    set(system_dlls "")
+  endif()
+  add_test(NAME WineE2E.${kind}Prefix
+    COMMAND Python3::Interpreter "${kalvo_e2e_runner}" prefix-up --prefix "${prefix}"
+            --wine "${KALVO_WINE}" --wineserver "${KALVO_WINESERVER}" ${system_dlls})
+  # Making a prefix takes a while, once.
+  set_tests_properties(WineE2E.${kind}Prefix PROPERTIES FIXTURES_SETUP kalvo_wine TIMEOUT 900)
+  add_test(NAME WineE2E.${kind}Shutdown
+    COMMAND Python3::Interpreter "${kalvo_e2e_runner}" prefix-down --prefix "${prefix}"
+            --wineserver "${KALVO_WINESERVER}")
+  set_tests_properties(WineE2E.${kind}Shutdown PROPERTIES FIXTURES_CLEANUP kalvo_wine TIMEOUT 120)
+endforeach()
 
 # Pairs of a test's name and the runner's scenario.
 set(kalvo_e2e_scenarios
   FullUpdate full-update
   NoBootloaderWithWinesOwnHid no-bootloader
+  PlantedHidAndSetupApiBesideTheProgramAreNeverLoaded planted-dlls
   PageNeverAcknowledged never-acknowledged-page
   InterfacesFailingIdentificationGetNoReport identification
   BareLoopCarriesTheUpdatesTraffic bare-loop)
@@ -49,7 +63,8 @@ while(kalvo_e2e_index LESS kalvo_e2e_count)
   math(EXPR kalvo_e2e_index "${kalvo_e2e_index} + 1")
   add_test(NAME WineE2E.${test_name}
     COMMAND Python3::Interpreter "${kalvo_e2e_runner}" scenario ${scenario}
-            --prefix "${kalvo_e2e_prefix}" --wine "${KALVO_WINE}"
+            --prefix "${kalvo_e2e_prefix}" --plain-prefix "${kalvo_e2e_plain_prefix}"
+            --wine "${KALVO_WINE}"
             --wineserver "${KALVO_WINESERVER}"
             --exe "${KALVO_WINDOWS_EXE}" --harness "${KALVO_E2E_HARNESS}"
             --work "${CMAKE_BINARY_DIR}/e2e/${scenario}" --vendor "${KALVO_VENDOR_ID}"

@@ -6,6 +6,7 @@ extern "C" {
 }
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 

@@ -14,8 +14,10 @@ struct TransferContext {
 
 // A manual-reset event, not signalled, behind a request record at offset 0.
 // An event that cannot be created leaves the context without one; every
-// transfer on it then fails at once.
+// transfer on it then fails at once. A stranded context is left exactly as it
+// is: the platform may still own its record, and the mark must stay.
 inline void opentransfer(TransferContext& context) {
+  if (context.stranded) return;
   context = TransferContext{};
   context.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   context.request.Offset = 0;

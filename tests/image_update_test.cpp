@@ -76,6 +76,7 @@ TEST_F(ImageUpdate, AFailedPageStopsThePhaseThere) {
     return plan;
   };
   EXPECT_EQ(writefpga(device, pattern(9000), 9000), 0);
+  ASSERT_FALSE(m.device.acceptedOrder().empty());
   EXPECT_EQ(m.device.acceptedOrder().front(), 0x1000);
   EXPECT_EQ(m.device.attemptsOf(0x1002), 0);
   EXPECT_EQ(m.world.transcript(), "Updating FPGA.. failed.\n");

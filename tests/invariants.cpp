@@ -69,6 +69,7 @@ class Checker {
 
   std::vector<std::string> check(int status) {
     for (const auto& v : world_.violations()) fail("stand-in violation " + v);
+    checkLibraries();
     checkTraffic(status);
     checkOpen(status);
     if (status == 2) {
@@ -240,6 +241,33 @@ class Checker {
       fail("status " + std::to_string(status) + " after both phases went through");
     }
     if (i < out_.size()) fail("output after the run's end: \"" + out_[i].text + "\"");
+  }
+
+  // The run's very first platform calls take hid.dll and setupapi.dll from
+  // the system directory: nothing may reach them, or anything else, before.
+  void checkLibraries() {
+    if (!plan_.wholeRun) return;
+    const std::string folder = world_.systemDirectory + "\\";
+    // With a full path, the altered search order looks for a library's own
+    // dependencies in the system directory too, not in the program's folder.
+    struct Call {
+      std::string function, path;
+      std::uint32_t flags;
+    };
+    const std::vector<Call> first = {
+        {"GetSystemDirectoryA", world_.systemDirectory, 0},
+        {"LoadLibraryExA", folder + "hid.dll", LOAD_WITH_ALTERED_SEARCH_PATH},
+        {"LoadLibraryExA", folder + "setupapi.dll", LOAD_WITH_ALTERED_SEARCH_PATH}};
+    const auto& calls = world_.calls();
+    for (std::size_t i = 0; i < first.size(); ++i) {
+      if (i < calls.size() && calls[i].function == first[i].function &&
+          calls[i].path == first[i].path && calls[i].flags == first[i].flags &&
+          calls[i].platformCallsBefore == i && calls[i].succeeded)
+        continue;
+      fail("platform call " + std::to_string(i) + " is not " + first[i].function + " of " +
+           first[i].path);
+      return;
+    }
   }
 
   void checkTraffic(int status) {

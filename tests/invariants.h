@@ -86,7 +86,10 @@ inline constexpr std::int64_t retireBoundMs = 1000;
 //   cancellation issued in it, nor more tries than it has; the restart likewise;
 //   nothing else takes time;
 // - no stand-in violation (reuse or release of a record, event or buffer while
-//   its operation is outstanding, unknown handles, unbounded waits);
+//   its operation is outstanding, a buffer changed under it, unknown handles,
+//   unbounded waits, a library loaded from anywhere but the system directory);
+// - a whole run's first platform calls load hid.dll and setupapi.dll from the
+//   system directory;
 // - no report to any interface but the bootloader, none at all on status 2;
 // - nothing left open on status 0 but what a stranded operation holds; on
 //   status 3 only the device (and what a stranded operation holds); never a

@@ -6,6 +6,7 @@
 
 #include "hid/device_discovery.h"
 #include "hid/report_exchange.h"
+#include "hid/system_libraries.h"
 #include "protocol/console.h"
 #include "protocol/flash2k.h"
 #include "tests/faults.h"
@@ -31,6 +32,16 @@ struct BrokenRun : Faults {
 TEST_F(BrokenRun, AHealthyRunHasNoProblem) {
   check(run());
   EXPECT_TRUE(problems.empty()) << scenario::describe(problems);
+}
+
+TEST_F(BrokenRun, ASearchBeforeTheLibrariesCameFromTheSystemDirectory) {
+  const HANDLE device = open();
+  loadsystemlibraries();
+  CloseHandle(device);
+  say("No Kalvo found. Please restart Kalvo in bootloader mode (press and hold CONFIG during "
+      "power on).\n");
+  check(exitNoBootloader);
+  EXPECT_TRUE(found("platform call 0 is not GetSystemDirectoryA")) << scenario::describe(problems);
 }
 
 TEST_F(BrokenRun, ADotWithoutAReadInItsPage) {

@@ -146,12 +146,38 @@ TEST_F(Exchange, ACancellationThatNeverCompletesStrandsTheContextWithinItsBound)
   EXPECT_EQ(m.world.nowMs(), 1200);
   EXPECT_EQ(writes(), 1u);
   EXPECT_EQ(m.world.outstandingOperations(), 1u);
-  // Nothing more is started on a stranded context, and it is not released.
+  // Nothing more is started on a stranded context, and it is neither
+  // released nor made anew over the record the platform still owns.
   EXPECT_EQ(getresult(device, report, context), 0);
   EXPECT_EQ(reads(), 0u);
   const std::size_t open = m.world.openHandles().size();
   closetransfer(context);
+  const HANDLE event = context.event;
+  opentransfer(context);
+  EXPECT_TRUE(context.stranded);
+  EXPECT_EQ(context.event, event);
+  EXPECT_EQ(context.request.Internal, static_cast<ULONG_PTR>(STATUS_PENDING));
   EXPECT_EQ(m.world.openHandles().size(), open);
+  EXPECT_EQ(m.world.eventsCreated(), 1u);
+}
+
+// The stand-in owns an outstanding operation's buffer: a program that writes
+// into it after giving up on the operation is caught, as soon as the
+// operation comes back or, if it never does, at the end of the run.
+TEST(StandIn, SeesAWriteBufferChangedWhileItsOperationIsOutstanding) {
+  scenario::Machine m;
+  m.script.write = [](auto&, auto&) { return scenario::stall(); };
+  m.script.cancel = [](auto&, bool) { return devsim::CancelOutcome{false, 0}; };
+  const HANDLE device = scenario::openKalvo();
+  TransferContext context;
+  opentransfer(context);
+  Report frame{};
+  ASSERT_EQ(sendblock(device, frame, context), 0);
+  ASSERT_TRUE(context.stranded);
+  EXPECT_TRUE(m.world.violations().empty()) << scenario::describe(m.world.violations());
+  frame[5] = 0x01;
+  ASSERT_EQ(m.world.violations().size(), 1u);
+  EXPECT_NE(m.world.violations()[0].find("a write's buffer changed"), std::string::npos);
 }
 
 TEST_F(Exchange, ALateCancellationWithinItsBoundLetsTheNextTryGo) {

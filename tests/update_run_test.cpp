@@ -67,6 +67,35 @@ TEST(NotFound, InterfacesThatFailIdentificationAreClosedAndNeverWritten) {
   EXPECT_TRUE(world.violations().empty());
 }
 
+// hid.dll and setupapi.dll come from the system directory or not at all: a
+// run that cannot have them ends as a failed search, before touching either.
+TEST(NotFound, WithoutTheSystemsOwnHidAndSetupApiLibrariesTheSearchIsNeverMade) {
+  const std::string longFolder = "C:\\" + std::string(246, 'w');  // hid.dll fits, setupapi.dll not
+  const struct {
+    const char* what;
+    std::function<void(winstub::World&)> change;
+    std::size_t loadsTried;
+  } rows[] = {
+      {"no hid.dll", [](auto& w) { w.systemLibraries = {"setupapi.dll"}; }, 1},
+      {"no setupapi.dll", [](auto& w) { w.systemLibraries = {"hid.dll"}; }, 2},
+      {"no system directory", [](auto& w) { w.systemDirectory.clear(); }, 0},
+      {"a system directory longer than a path",
+       [](auto& w) { w.systemDirectory = "C:\\" + std::string(300, 'w'); }, 0},
+      {"a path that does not fit", [&](auto& w) { w.systemDirectory = longFolder; }, 1},
+  };
+  for (const auto& row : rows) {
+    scenario::Machine m;
+    row.change(m.world);
+    EXPECT_EQ(run(), 2) << row.what;
+    EXPECT_EQ(m.world.transcript(), notFound) << row.what;
+    EXPECT_EQ(m.world.callsTo("LoadLibraryExA").size(), row.loadsTried) << row.what;
+    EXPECT_EQ(m.world.calls().size(), 1 + row.loadsTried) << row.what;
+    EXPECT_TRUE(m.world.openHandles().empty()) << row.what;
+    EXPECT_TRUE(m.world.violations().empty())
+        << row.what << scenario::describe(m.world.violations());
+  }
+}
+
 TEST(Update, ASuccessfulRunWritesBothImagesAndRestarts) {
   scenario::Machine m;
   EXPECT_EQ(run(), 0);
@@ -118,6 +147,7 @@ TEST(Update, EachLineAndDotIsOutBeforeTheTrafficItAnnounces) {
   ASSERT_EQ(out.size(), 1u + 253 + 1 + 1 + 7 + 1 + 1);
   EXPECT_EQ(out[0].text, "Updating FPGA.");
   EXPECT_EQ(out[0].atMs, 0);
+  ASSERT_GT(m.device.received().size(), 36u);
   EXPECT_EQ(m.device.received().front().atMs, 1);
   // The first dot comes when the first page's acknowledgement is read: after
   // its 36 frames, before any frame of the next page.
@@ -136,7 +166,7 @@ TEST(Restart, ACommandNeverTakenStillEndsTheRunWithStatusZero) {
     return f.isRestart ? scenario::stall() : devsim::WriteOutcome{};
   };
   EXPECT_EQ(run(), 0);
-  EXPECT_EQ(m.world.transcript(), fullTranscript());
+  ASSERT_EQ(m.world.transcript(), fullTranscript());
   EXPECT_EQ(m.device.restarts(), 0);
   // Three tries of 200 ms after "Restarting..." was printed.
   EXPECT_EQ(m.world.nowMs() - m.world.output().back().atMs, 600);

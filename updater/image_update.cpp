@@ -15,9 +15,10 @@ constexpr std::uint16_t firstMcuPage = 4;
 constexpr std::size_t lengthHeaderSize = 4;
 
 // The bytes of `image` from `offset`, at most a page; flash2k zero-fills the rest.
+// (std::min) is parenthesised throughout: windows.h defines min as a macro.
 std::span<const std::uint8_t> pageat(std::span<const std::uint8_t> image, std::size_t offset) {
   if (offset >= image.size()) return {};
-  return image.subspan(offset, std::min(pageSize, image.size() - offset));
+  return image.subspan(offset, (std::min)(pageSize, image.size() - offset));
 }
 
 int failed() {
@@ -41,7 +42,7 @@ int writefpga(HANDLE device, std::span<const std::uint8_t> image, std::uint32_t 
       page[1] = static_cast<std::uint8_t>(imagelength >> 16);
       page[2] = static_cast<std::uint8_t>(imagelength >> 8);
       page[3] = static_cast<std::uint8_t>(imagelength);
-      const auto head = image.first(std::min(image.size(), pageSize - lengthHeaderSize));
+      const auto head = image.first((std::min)(image.size(), pageSize - lengthHeaderSize));
       std::copy(head.begin(), head.end(), page.begin() + lengthHeaderSize);
       if (!flash2k(device, static_cast<std::uint16_t>(pagenumber), page)) return failed();
       offset += pageSize - lengthHeaderSize;

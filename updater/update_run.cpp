@@ -4,6 +4,7 @@
 
 #include "hid/device_discovery.h"
 #include "hid/report_exchange.h"
+#include "hid/system_libraries.h"
 #include "kalvo_build.h"  // generated: the bootloader's vendor identifier
 #include "protocol/console.h"
 #include "updater/image_update.h"
@@ -48,7 +49,11 @@ void restart(HANDLE device) {
 }  // namespace
 
 int run() {
-  HANDLE device = connectToUSBHIDDevice(kalvoVendorId, kalvoProductId, anyVersion);
+  // Before anything else touches the HID or Setup API: without the system's
+  // own libraries there is no way to the device.
+  HANDLE device = loadsystemlibraries()
+                      ? connectToUSBHIDDevice(kalvoVendorId, kalvoProductId, anyVersion)
+                      : INVALID_HANDLE_VALUE;
   if (device == INVALID_HANDLE_VALUE) {
     say("No Kalvo found. Please restart Kalvo in bootloader mode (press and hold CONFIG during "
         "power on).\n");

@@ -4,10 +4,16 @@
 // platform and device do on its behalf.
 #pragma once
 
+#include <cstddef>
+
 namespace winstub {
 
 // True while the calling thread is inside a stand-in Win32 function.
 bool insidePlatform();
+
+// How many stand-in Win32 calls the calling thread has made, not counting
+// those that one stand-in function makes of another.
+std::size_t platformCallsMade();
 
 // Counts the calling thread into the stand-in for the guard's lifetime.
 // Entry points nest (one stand-in function may call another), hence a depth.

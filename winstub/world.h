@@ -38,6 +38,9 @@ struct CallRecord {
   std::uint32_t stringIndex = 0, bufferLength = 0;                  // HidD_GetIndexedString's
   bool succeeded = false;
   std::size_t outputsBefore = 0;  // pieces of standard output written before the call
+  // The stand-in Win32 calls made in this world before this one, recorded or
+  // not: 0 for the very first.
+  std::size_t platformCallsBefore = 0;
 };
 
 struct OutputPiece {
@@ -81,7 +84,13 @@ class World {
   // so that interfaces can come and go between two steps of a walk.
   std::function<void(World&, int snapshot)> beforeSnapshot;
   int eventCreationsToFail = 0;  // the next so many CreateEventA calls fail
-  bool echoOutput = false;       // also write standard output to the real one
+  // What GetSystemDirectoryA reports (empty: it fails), and the libraries
+  // that LoadLibraryExA finds there. Nothing else is ever loaded: a library
+  // by name or from any other folder is a violation, since on Windows that
+  // search starts in the program's own folder.
+  std::string systemDirectory = "C:\\Windows\\system32";
+  std::vector<std::string> systemLibraries = {"hid.dll", "setupapi.dll"};
+  bool echoOutput = false;  // also write standard output to the real one
   // Called after each call recorded in calls() and after each piece of
   // standard output, so that a test can change the machine at that very
   // point: pull the device out right after it was opened, or between phases.

@@ -12,7 +12,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "e2e/common/beside_module.h"
+#include "e2e/common/program_folder.h"
 #include "e2e/common/hid_class.h"
 #include "e2e/common/interfaces.h"
 
@@ -42,7 +42,7 @@ bool lookUp(HANDLE device, e2e::Interface& found, std::string& pipe) {
   pipe = pipeNameOf(device);
   std::string error;
   const std::vector<e2e::Interface> interfaces =
-      e2e::loadInterfaces(e2e::moduleFolder() + e2e::interfacesFileName, error);
+      e2e::loadInterfaces(e2e::programFolder() + e2e::interfacesFileName, error);
   if (!error.empty()) e2e::traceCall("anomaly: " + error);
   const e2e::Interface* hid = e2e::findByPipe(interfaces, pipe);
   if (hid == nullptr) return false;

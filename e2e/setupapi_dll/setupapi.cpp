@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e/common/beside_module.h"
+#include "e2e/common/program_folder.h"
 #include "e2e/common/hid_class.h"
 #include "e2e/common/interfaces.h"
 
@@ -47,7 +47,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HW
         "anomaly: SetupDiGetClassDevsA asked for something other than present HID "
         "interfaces");
   std::string error;
-  const auto interfaces = e2e::loadInterfaces(e2e::moduleFolder() + e2e::interfacesFileName, error);
+  const auto interfaces = e2e::loadInterfaces(e2e::programFolder() + e2e::interfacesFileName, error);
   if (!error.empty()) {
     e2e::traceCall("anomaly: " + error);
     SetLastError(ERROR_FILE_NOT_FOUND);

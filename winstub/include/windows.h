@@ -4,8 +4,36 @@
 // fills Offset/OffsetHigh/hEvent compiles unchanged against the real header.
 #pragma once
 
+// The standard headers that use std::min and std::max inside come first, so
+// that the macros below reach only the code that includes this header: with
+// the SDK's own STL that code would be the only thing the macros break.
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The SDK's windows.h defines min and max as function-like macros unless
+// NOMINMAX is defined, so std::min(a, b) and numeric_limits<T>::max() do not
+// compile after it. Code that would not compile against the SDK must not
+// compile here either.
+#ifndef NOMINMAX
+#ifndef max
+#define max(a, b) (((a) > (b)) ? (a) : (b))
+#endif
+#ifndef min
+#define min(a, b) (((a) < (b)) ? (a) : (b))
+#endif
+#endif
 
 #define WINAPI
 #define CALLBACK
@@ -31,6 +59,10 @@ typedef const char* LPCSTR;
 typedef const char* PCSTR;
 typedef char* LPSTR;
 typedef char* PSTR;
+typedef unsigned int UINT;
+// Distinct pointer types, as the SDK declares them with STRICT (its default).
+typedef struct HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
 
 #ifndef TRUE
 #define TRUE 1
@@ -40,6 +72,7 @@ typedef char* PSTR;
 #endif
 
 #define ANYSIZE_ARRAY 1
+#define MAX_PATH 260
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
 
@@ -73,6 +106,9 @@ typedef char* PSTR;
 #define ERROR_IO_PENDING 997u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 #define ERROR_NOT_FOUND 1168u
+#define ERROR_MOD_NOT_FOUND 126u
+
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008u
 
 // Kernel status values that the Internal field of OVERLAPPED carries.
 #define STATUS_PENDING 0x00000103u
@@ -121,6 +157,8 @@ BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                 LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
+UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 }

@@ -112,8 +112,8 @@ BOOL startTransfer(HANDLE file, const void* buffer, DWORD length, LPDWORD transf
   op.path = handle->path;
   op.device = device;
   op.startedAt = world.now;
-  if (!isRead)
-    std::copy_n(static_cast<const std::uint8_t*>(buffer), hidReportBytes, op.data.begin());
+  std::copy_n(static_cast<const std::uint8_t*>(buffer), hidReportBytes, op.atStart.begin());
+  if (!isRead) op.data = op.atStart;
   if (device != nullptr) {
     if (isRead) {
       op.read = device->planRead();
@@ -160,6 +160,63 @@ DWORD WINAPI GetLastError(void) {
 void WINAPI SetLastError(DWORD code) {
   const winstub::PlatformCall inside;
   lastError = code;
+}
+
+UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
+  const winstub::PlatformCall inside;
+  auto& world = winstub::state();
+  const std::string& folder = winstub::World::current().systemDirectory;
+  winstub::CallRecord call;
+  call.function = "GetSystemDirectoryA";
+  call.path = folder;
+  call.bufferLength = size;
+  call.succeeded = !folder.empty();
+  world.record(call);
+  if (folder.empty()) {
+    lastError = ERROR_FILE_NOT_FOUND;
+    return 0;
+  }
+  // Too small a buffer gets nothing but the size it needs, terminator included.
+  const auto length = static_cast<UINT>(folder.size());
+  if (buffer == nullptr || size <= length) return length + 1;
+  std::copy(folder.begin(), folder.end(), buffer);
+  buffer[length] = '\0';
+  return length;
+}
+
+HMODULE WINAPI LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
+  const winstub::PlatformCall inside;
+  auto& world = winstub::state();
+  const auto& live = winstub::World::current();
+  winstub::CallRecord call;
+  call.function = "LoadLibraryExA";
+  call.path = name != nullptr ? name : "";
+  call.flags = flags;
+  if (file != nullptr) world.violation("LoadLibraryExA with a file handle, which must be null");
+  const auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return text;
+  };
+  const std::string folder = lower(live.systemDirectory) + "\\";
+  const std::string path = lower(call.path);
+  const bool inSystemDirectory = !live.systemDirectory.empty() &&
+                                 path.compare(0, folder.size(), folder) == 0 &&
+                                 path.find('\\', folder.size()) == std::string::npos;
+  if (!inSystemDirectory)
+    world.violation("LoadLibraryExA of '" + call.path +
+                    "', which is not a full path in the system directory: Windows would search "
+                    "the program's folder");
+  std::size_t found = live.systemLibraries.size();
+  for (std::size_t i = 0; i < live.systemLibraries.size() && inSystemDirectory; ++i)
+    if (path.substr(folder.size()) == lower(live.systemLibraries[i])) found = i;
+  call.succeeded = found < live.systemLibraries.size();
+  world.record(call);
+  if (!call.succeeded) {
+    lastError = ERROR_MOD_NOT_FOUND;
+    return nullptr;
+  }
+  // A module's handle is its load address, never a kernel object handle.
+  return reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x180000000u + found * 0x100000u));
 }
 
 HANDLE WINAPI GetStdHandle(DWORD which) {
@@ -305,6 +362,7 @@ BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED request) {
     if (op.file != reinterpret_cast<std::uintptr_t>(file) || op.cancelled) continue;
     if (request != nullptr && op.request != request) continue;
     any = true;
+    world.checkBuffer(op);
     op.cancelled = true;
     const devsim::CancelOutcome outcome =
         op.device != nullptr ? op.device->planCancel(op.isRead) : devsim::CancelOutcome{};

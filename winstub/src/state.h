@@ -37,7 +37,9 @@ struct Operation {
   bool isRead = false;
   std::uint8_t* buffer = nullptr;
   DWORD length = 0;
-  devsim::Report data{};  // what a write carries
+  devsim::Report data{};     // what a write carries
+  devsim::Report atStart{};  // the buffer as it was when the operation started
+  bool bufferChanged = false;
   std::string path;
   devsim::Bootloader* device = nullptr;
   std::int64_t startedAt = 0;
@@ -50,6 +52,7 @@ struct Operation {
 
 struct World::State {
   std::int64_t now = 0;
+  std::size_t platformCallsAtStart = 0;
   std::map<std::uintptr_t, Handle> handles;
   std::vector<Operation> pending;
   std::vector<std::string> violations;
@@ -75,6 +78,9 @@ struct World::State {
   void apply(std::size_t index);
   void complete(std::size_t index, ULONG_PTR status, DWORD bytes);
   void failAll(const std::string& path, ULONG_PTR status);
+  // The platform owns an outstanding operation's buffer: a write may still be
+  // reading it, a read may still fill it. The program must not touch it.
+  void checkBuffer(Operation& op);
 };
 
 // The stand-in's current world state.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "winstub/platform_call.h"
 #include "winstub/src/state.h"
 
 #ifndef WINSTUB_DEFAULT_VENDOR_ID
@@ -20,7 +21,10 @@ std::uintptr_t nextHandle = 0x1000;
 
 }  // namespace
 
-World::World() : state_(std::make_unique<State>()), previous_(live) { live = this; }
+World::World() : state_(std::make_unique<State>()), previous_(live) {
+  live = this;
+  state_->platformCallsAtStart = platformCallsMade();
+}
 
 World::~World() { live = previous_; }
 
@@ -71,7 +75,12 @@ std::string World::transcript() const {
 
 const std::vector<OutputPiece>& World::output() const { return state_->output; }
 const std::vector<CallRecord>& World::calls() const { return state_->calls; }
-const std::vector<std::string>& World::violations() const { return state_->violations; }
+const std::vector<std::string>& World::violations() const {
+  // What the program did to the buffers of operations still outstanding now,
+  // at the end of its run, counts as well.
+  for (auto& op : state_->pending) state_->checkBuffer(op);
+  return state_->violations;
+}
 const std::vector<Completion>& World::completions() const { return state_->completions; }
 std::size_t World::outstandingOperations() const { return state_->pending.size(); }
 std::size_t World::eventsCreated() const { return state_->eventsCreated; }
@@ -145,6 +154,8 @@ void World::State::violation(std::string what) {
 
 void World::State::record(CallRecord call) {
   call.atMs = now;
+  // The call being recorded is counted already.
+  call.platformCallsBefore = platformCallsMade() - 1 - platformCallsAtStart;
   call.outputsBefore = output.size();
   calls.push_back(std::move(call));
   World& live = World::current();
@@ -241,13 +252,23 @@ void World::State::apply(std::size_t index) {
   } else if (op.read.kind == devsim::ReadOutcome::Kind::fail) {
     complete(index, statusUnsuccessful, 0);
   } else {
+    checkBuffer(op);
     const devsim::Report report = op.device->takeInput();
     std::copy_n(report.begin(), std::min<std::size_t>(op.length, report.size()), op.buffer);
     complete(index, statusSuccess, static_cast<DWORD>(report.size()));
   }
 }
 
+void World::State::checkBuffer(Operation& op) {
+  if (op.bufferChanged || std::equal(op.atStart.begin(), op.atStart.end(), op.buffer)) return;
+  op.bufferChanged = true;
+  violation(std::string(op.isRead ? "a read's" : "a write's") +
+            " buffer changed while its operation was outstanding");
+}
+
 void World::State::complete(std::size_t index, ULONG_PTR status, DWORD bytes) {
+  // A read that brought its report in was checked before the report arrived.
+  if (!(pending[index].isRead && status == statusSuccess)) checkBuffer(pending[index]);
   Operation op = std::move(pending[index]);
   pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(index));
   Completion& done = completions.emplace_back();

@@ -1,18 +1,12 @@
-#include "e2e/common/beside_module.h"
+#include "e2e/common/program_folder.h"
 
 #include <windows.h>
 
 namespace e2e {
 
-std::string moduleFolder() {
-  HMODULE self = nullptr;
-  // The address of this very function lies in the module that linked it in.
-  if (!GetModuleHandleExA(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCSTR>(&moduleFolder), &self))
-    return "";
+std::string programFolder() {
   char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(self, path, MAX_PATH);
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return "";
   std::string folder(path, length);
   const auto slash = folder.find_last_of("\\/");
@@ -23,7 +17,7 @@ void traceCall(const std::string& line) {
   // The caller's error code is what the program will read next: opening an
   // existing file with OPEN_ALWAYS would overwrite it.
   const DWORD callersError = GetLastError();
-  const std::string path = moduleFolder() + callTraceFileName;
+  const std::string path = programFolder() + callTraceFileName;
   HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {

@@ -1,0 +1,137 @@
+#!/usr/bin/env python3
+"""Checks what kalvo-update.exe imports, and how, as Windows' loader reads it:
+a 64-bit console program that imports at start only DLLs that are Windows'
+known DLLs (kernel32, msvcrt), and takes hid.dll and setupapi.dll, which are
+not, only on first use (delay-loaded), after the run has loaded them from the
+system directory. Prints both lists.
+
+  check_imports.py EXE
+"""
+
+import struct
+import sys
+
+from check_resources import Pe
+
+CONSOLE_SUBSYSTEM = 3
+AT_START = {"kernel32.dll", "msvcrt.dll"}
+ON_FIRST_USE = {
+    "hid.dll": {"HidD_GetAttributes", "HidD_GetHidGuid", "HidD_GetIndexedString"},
+    "setupapi.dll": {"SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInterfaces",
+                     "SetupDiGetClassDevsA", "SetupDiGetDeviceInterfaceDetailA"},
+}
+# What the run calls before the first delay-loaded call.
+LOADING = {"GetSystemDirectoryA", "LoadLibraryExA"}
+IMPORT_DIRECTORY = 1
+DELAY_IMPORT_DIRECTORY = 13
+DELAY_RVA_ATTRIBUTE = 1  # the descriptor's addresses are relative (every 64-bit one)
+ORDINAL_FLAG = 1 << 63
+
+
+class Program(Pe):
+    def __init__(self, data):
+        super().__init__(data)
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        optional = pe + 24
+        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
+        self.directories = [struct.unpack_from("<II", data, optional + 112 + 8 * i)
+                            for i in range(16)]
+
+    def text(self, rva):
+        at = self.offset(rva)
+        return self.data[at:self.data.index(b"\0", at)].decode("ascii")
+
+    def names(self, thunks_rva):
+        """The names an import name table lists (ordinals as #N)."""
+        names = []
+        at = self.offset(thunks_rva)
+        while True:
+            thunk = struct.unpack_from("<Q", self.data, at)[0]
+            if thunk == 0:
+                return names
+            names.append(f"#{thunk & 0xFFFF}" if thunk & ORDINAL_FLAG else self.text(thunk + 2))
+            at += 8
+
+    def imports(self):
+        """{dll: names} of the import directory, which the loader resolves at start."""
+        found = {}
+        rva = self.directories[IMPORT_DIRECTORY][0]
+        at = self.offset(rva) if rva else None
+        while at is not None:
+            lookup, _, _, name, first = struct.unpack_from("<IIIII", self.data, at)
+            if name == 0:
+                break
+            found[self.text(name).lower()] = self.names(lookup or first)
+            at += 20
+        return found
+
+    def rvas_of(self, text):
+        wanted = text.encode("ascii") + b"\0"
+        for start, size, raw in self.sections:
+            block = self.data[raw:raw + size]
+            at = block.find(wanted)
+            while at >= 0:
+                yield start + at
+                at = block.find(wanted, at + 1)
+
+    def delay_imports(self):
+        """{dll: names} of the delay-load descriptors. MinGW's linker leaves the
+        delay-import directory entry empty, so the descriptors are also found by
+        the DLL names that they point at."""
+        descriptors = set()
+        rva, _ = self.directories[DELAY_IMPORT_DIRECTORY]
+        if rva:
+            at = self.offset(rva)
+            while struct.unpack_from("<I", self.data, at + 4)[0]:
+                descriptors.add(at)
+                at += 32
+        for dll in ON_FIRST_USE:
+            for name_rva in self.rvas_of(dll):
+                pattern = struct.pack("<II", DELAY_RVA_ATTRIBUTE, name_rva)
+                at = self.data.find(pattern)
+                while at >= 0:
+                    descriptors.add(at)
+                    at = self.data.find(pattern, at + 1)
+        found = {}
+        for at in sorted(descriptors):
+            attributes, name, _, _, names, _, _, _ = struct.unpack_from("<8I", self.data, at)
+            if attributes != DELAY_RVA_ATTRIBUTE:
+                raise ValueError(f"a delay-load descriptor with attributes {attributes}")
+            found.setdefault(self.text(name).lower(), []).extend(self.names(names))
+        return found
+
+
+def main():
+    exe = sys.argv[1]
+    program = Program(open(exe, "rb").read())
+    failures = []
+    if program.subsystem != CONSOLE_SUBSYSTEM:
+        failures.append(f"not a console program (subsystem {program.subsystem})")
+    at_start = program.imports()
+    on_first_use = program.delay_imports()
+    for dll in sorted(set(at_start) - AT_START):
+        failures.append(f"imports {dll} at start: only known DLLs may be, the rest is linked in "
+                        "or loaded from the system directory")
+    if "kernel32.dll" not in at_start:
+        failures.append("does not import kernel32.dll")
+    missing = LOADING - set(at_start.get("kernel32.dll", []))
+    if missing:
+        failures.append(f"does not import {', '.join(sorted(missing))} from kernel32.dll")
+    for dll, names in ON_FIRST_USE.items():
+        if set(on_first_use.get(dll, [])) != names:
+            failures.append(f"takes {sorted(on_first_use.get(dll, []))} from {dll} on first use, "
+                            f"expected {sorted(names)}")
+    for dll in sorted(set(on_first_use) - set(ON_FIRST_USE)):
+        failures.append(f"delay-loads {dll}")
+    print(f"{exe} imports at start: " +
+          "; ".join(f"{dll} ({len(names)} functions)" for dll, names in sorted(at_start.items())))
+    print("and on first use, delay-loaded: " +
+          "; ".join(f"{dll} ({', '.join(sorted(names))})"
+                    for dll, names in sorted(on_first_use.items())))
+    for failure in failures:
+        print("FAILED:", failure)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
