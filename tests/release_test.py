@@ -174,8 +174,9 @@ def signed(args):
 
     run([sys.executable] + args.runner + ["--exe", signed_exe])
 
-    # As a user starts it: the launcher in the unpacked package, a key for its pause.
-    env = dict(os.environ, WINEPREFIX=runner_option(args, "--prefix"), WINEDEBUG="-all",
+    # As a user starts it: the launcher in the unpacked package, a key for its
+    # pause, Wine's own hid.dll and setupapi.dll.
+    env = dict(os.environ, WINEPREFIX=runner_option(args, "--plain-prefix"), WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
     for name in ("DISPLAY", "WAYLAND_DISPLAY"):
         env.pop(name, None)
