@@ -2,18 +2,20 @@
 // scenario into a Wine prefix as root-enumerated devices under Wine's own HID
 // stack, and takes them out again.
 //
-//   kalvo_vhid_install install DRIVERS LIST LOG
+//   kalvo_vhid_install drivers FOLDER
+//   kalvo_vhid_install install LIST LOG
 //   kalvo_vhid_install remove INSTANCE_ID
 //   kalvo_vhid_install remove-all
 //
-// install removes what an earlier run left, copies the two drivers from the
-// folder DRIVERS into system32\drivers, writes their INF into the INF folder
+// drivers copies the two drivers from FOLDER into system32\drivers, before
+// any device uses them. install removes what an earlier run left, writes the
+// drivers' INF into the INF folder
 // (one collection model for each vendor and product in LIST), and makes one
 // device for each interface in LIST (the end-to-end interface list), in its
 // order: device name VID_xxxx&PID_yyyy, which gives the HID interface a path
 // shaped as on Windows, its settings in the device's "Device Parameters" key.
 // It returns once every device's HID interface is there and prints
-// "device N INSTANCE_ID" for each. LOG is the file that the function driver
+// "device N INSTANCE_ID INTERFACE_PATH" for each. LOG is the file that the function driver
 // appends the collections' opens and closes to. remove takes one device out
 // as if it were unplugged; remove-all takes out every virtual bootloader.
 // Paths are Windows paths. The exit status is 0 on success.
@@ -102,13 +104,13 @@ std::string lower(std::string text) {
   return text;
 }
 
-// How many present HID interfaces have one of `names` in their path.
-int presentInterfaces(const std::set<std::string>& names) {
+// The paths of the present HID interfaces that have one of `names` in them.
+std::vector<std::string> presentInterfaces(const std::set<std::string>& names) {
   GUID hid = e2e::hidClassGuid;
+  std::vector<std::string> paths;
   HDEVINFO set =
       SetupDiGetClassDevsA(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return 0;
-  int count = 0;
+  if (set == INVALID_HANDLE_VALUE) return paths;
   SP_DEVICE_INTERFACE_DATA data{};
   data.cbSize = sizeof data;
   for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &hid, i, &data); ++i) {
@@ -119,15 +121,15 @@ int presentInterfaces(const std::set<std::string>& names) {
       continue;
     const std::string path = lower(detail->DevicePath);
     for (const auto& name : names)
-      if (path.find(lower(name)) != std::string::npos) ++count;
+      if (path.find(lower(name)) != std::string::npos) paths.push_back(detail->DevicePath);
   }
   SetupDiDestroyDeviceInfoList(set);
-  return count;
+  return paths;
 }
 
 bool waitForInterfaces(const std::set<std::string>& names, int expected) {
   for (DWORD waited = 0; waited < interfaceWaitMs; waited += pollMs) {
-    if (presentInterfaces(names) == expected) return true;
+    if (presentInterfaces(names).size() == static_cast<std::size_t>(expected)) return true;
     Sleep(pollMs);
   }
   return false;
@@ -178,8 +180,7 @@ bool writeFile(const std::string& path, const std::string& text) {
   return ok && written == text.size();
 }
 
-// Copies `from` to `to` unless `to` holds the same bytes already: a driver
-// stays loaded, its file in use, after its devices are gone.
+// Copies `from` to `to` unless `to` holds the same bytes already.
 bool installFile(const std::string& from, const std::string& to) {
   std::string have, want;
   if (e2e::readWholeFile(to, have) && e2e::readWholeFile(from, want) && have == want) return true;
@@ -196,18 +197,25 @@ bool setNumber(HKEY key, const char* name, DWORD value) {
                         sizeof value) == ERROR_SUCCESS;
 }
 
-int install(const std::string& folder, const std::string& listPath, const std::string& logPath) {
+// The drivers go in before any device uses them: a loaded driver's file stays
+// in use until Wine's driver host ends.
+int installDrivers(const std::string& folder) {
+  char system[MAX_PATH];
+  GetSystemDirectoryA(system, MAX_PATH);
+  for (const char* driver : drivers)
+    if (!installFile(folder + "\\" + driver, std::string(system) + "\\drivers\\" + driver))
+      return fail(std::string("cannot copy ") + driver);
+  return 0;
+}
+
+int install(const std::string& listPath, const std::string& logPath) {
   std::string error;
   const std::vector<e2e::Interface> interfaces = e2e::loadInterfaces(listPath, error);
   if (!error.empty()) return fail(error);
   if (removeDevices(nullptr) != 0) return 1;
 
-  char system[MAX_PATH], windows[MAX_PATH];
-  GetSystemDirectoryA(system, MAX_PATH);
+  char windows[MAX_PATH];
   GetWindowsDirectoryA(windows, MAX_PATH);
-  for (const char* driver : drivers)
-    if (!installFile(folder + "\\" + driver, std::string(system) + "\\drivers\\" + driver))
-      return fail(std::string("cannot copy ") + driver);
   std::set<std::string> names;
   for (const auto& hid : interfaces) names.insert(deviceName(hid.vendorId, hid.productId));
   std::string models;
@@ -261,8 +269,16 @@ int install(const std::string& folder, const std::string& listPath, const std::s
     return fail("cannot install the driver");
   if (!waitForInterfaces(names, static_cast<int>(interfaces.size())))
     return fail("the devices' HID interfaces did not come");
-  for (std::size_t i = 0; i < instances.size(); ++i)
-    std::printf("device %zu %s\n", i, instances[i].c_str());
+  const std::vector<std::string> paths = presentInterfaces(names);
+  for (std::size_t i = 0; i < instances.size(); ++i) {
+    // ROOT\NAME\NUMBER: the collection's path holds name#number#.
+    std::string key = instances[i].substr(instances[i].find('\\') + 1);
+    key[key.find('\\')] = '#';
+    std::string path = "-";
+    for (const auto& candidate : paths)
+      if (lower(candidate).find(lower(key) + "#") != std::string::npos) path = candidate;
+    std::printf("device %zu %s %s\n", i, instances[i].c_str(), path.c_str());
+  }
   return 0;
 }
 
@@ -270,11 +286,12 @@ int install(const std::string& folder, const std::string& listPath, const std::s
 
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "install" && argc == 5) return install(argv[2], argv[3], argv[4]);
+  if (command == "drivers" && argc == 3) return installDrivers(argv[2]);
+  if (command == "install" && argc == 4) return install(argv[2], argv[3]);
   if (command == "remove" && argc == 3) return removeDevices(argv[2]);
   if (command == "remove-all" && argc == 2) return removeDevices(nullptr);
   std::fprintf(stderr,
-               "usage: kalvo_vhid_install install DRIVERS LIST LOG | remove INSTANCE_ID | "
+               "usage: kalvo_vhid_install drivers FOLDER | install LIST LOG | remove INSTANCE_ID | "
                "remove-all\n");
   return 2;
 }

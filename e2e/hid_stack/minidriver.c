@@ -291,7 +291,9 @@ static NTSTATUS writeReport(VirtualDevice *device, IRP *irp) {
                        NULL, NULL);
   status = finishIo(status, device->writeEvent, &io);
   if (!NT_SUCCESS(status)) return complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-  return complete(irp, STATUS_SUCCESS, length);
+  /* The count includes the identifier byte: Wine's class driver hands it to
+   * the writer as is, and a writer on Windows sees the whole report written. */
+  return complete(irp, STATUS_SUCCESS, length + 1);
 }
 
 /* ---- strings and descriptors ------------------------------------------ */

@@ -27,7 +27,9 @@ typedef struct {
   char instance[INSTANCE_CHARS];
 } Collection;
 
-static WCHAR logPath[LOG_PATH_CHARS];
+/* The service's Parameters key, where the log's path is looked up at each
+ * event: the driver stays loaded from one scenario to the next. */
+static WCHAR parametersPath[LOG_PATH_CHARS];
 
 static Collection *collectionOf(DEVICE_OBJECT *device) {
   return (Collection *)device->DeviceExtension;
@@ -54,13 +56,40 @@ static void appendText(char *line, ULONG *at, const char *text) {
   while (*text != 0 && *at + 1 < LINE_BYTES) line[(*at)++] = *text++;
 }
 
+/* The log's path, empty when there is none. */
+static void readLogPath(WCHAR *logPath) {
+  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + LOG_PATH_CHARS * sizeof(WCHAR)];
+  KEY_VALUE_PARTIAL_INFORMATION *value = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
+  UNICODE_STRING keyName, valueName;
+  OBJECT_ATTRIBUTES attributes;
+  HANDLE key;
+  ULONG got = 0, chars;
+  logPath[0] = 0;
+  RtlInitUnicodeString(&keyName, parametersPath);
+  InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                             NULL);
+  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return;
+  RtlInitUnicodeString(&valueName, L"Log");
+  if (NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, value, sizeof buffer,
+                                 &got)) &&
+      value->Type == REG_SZ) {
+    chars = value->DataLength / sizeof(WCHAR);
+    if (chars >= LOG_PATH_CHARS) chars = LOG_PATH_CHARS - 1;
+    RtlCopyMemory(logPath, value->Data, chars * sizeof(WCHAR));
+    logPath[chars] = 0;
+  }
+  ZwClose(key);
+}
+
 static void logEvent(Collection *collection, const char *what, IO_STACK_LOCATION *stack) {
   char line[LINE_BYTES];
+  WCHAR logPath[LOG_PATH_CHARS];
   ULONG at = 0;
   UNICODE_STRING name;
   OBJECT_ATTRIBUTES attributes;
   IO_STATUS_BLOCK io;
   HANDLE file;
+  readLogPath(logPath);
   if (logPath[0] == 0) return;
   appendText(line, &at, what);
   appendText(line, &at, " ");
@@ -86,32 +115,14 @@ static void logEvent(Collection *collection, const char *what, IO_STACK_LOCATION
   ZwClose(file);
 }
 
-static void readLogPath(UNICODE_STRING *registryPath) {
-  WCHAR keyPath[LOG_PATH_CHARS];
-  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + LOG_PATH_CHARS * sizeof(WCHAR)];
-  KEY_VALUE_PARTIAL_INFORMATION *value = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
-  UNICODE_STRING keyName, valueName;
-  OBJECT_ATTRIBUTES attributes;
-  HANDLE key;
-  ULONG got = 0, chars;
-  keyName.Buffer = keyPath;
-  keyName.Length = 0;
-  keyName.MaximumLength = sizeof keyPath;
-  RtlAppendUnicodeStringToString(&keyName, registryPath);
-  RtlAppendUnicodeToString(&keyName, L"\\Parameters");
-  InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
-                             NULL);
-  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return;
-  RtlInitUnicodeString(&valueName, L"Log");
-  if (NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, value, sizeof buffer,
-                                 &got)) &&
-      value->Type == REG_SZ) {
-    chars = value->DataLength / sizeof(WCHAR);
-    if (chars >= LOG_PATH_CHARS) chars = LOG_PATH_CHARS - 1;
-    RtlCopyMemory(logPath, value->Data, chars * sizeof(WCHAR));
-    logPath[chars] = 0;
-  }
-  ZwClose(key);
+static void setParametersPath(UNICODE_STRING *registryPath) {
+  UNICODE_STRING path;
+  path.Buffer = parametersPath;
+  path.Length = 0;
+  path.MaximumLength = sizeof parametersPath - sizeof(WCHAR);
+  RtlAppendUnicodeStringToString(&path, registryPath);
+  RtlAppendUnicodeToString(&path, L"\\Parameters");
+  parametersPath[path.Length / sizeof(WCHAR)] = 0;
 }
 
 /* ---- requests --------------------------------------------------------- */
@@ -216,7 +227,7 @@ static NTSTATUS WINAPI passDownDispatch(DEVICE_OBJECT *device, IRP *irp) {
 
 NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registryPath) {
   ULONG i;
-  readLogPath(registryPath);
+  setParametersPath(registryPath);
   for (i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = passDownDispatch;
   driver->MajorFunction[IRP_MJ_CREATE] = openOrClose;
   driver->MajorFunction[IRP_MJ_CLOSE] = openOrClose;

@@ -9,7 +9,8 @@
 // standard input reaches its end (the runner closes it) or when its lifetime
 // (default 300 s) is over, and then writes LOG: every report each interface
 // received and every report it sent, with their times in microseconds since
-// the server started, its connections, and the pages its bootloader stored.
+// the server started, its connections, and the pages its bootloader stored,
+// and the performance counter at its start ("clock TICKS TICKS_PER_SECOND").
 // The exit status is 0 when nothing went wrong on the server's side.
 #include <windows.h>
 
@@ -99,6 +100,8 @@ int main(int argc, char** argv) {
   for (auto& thread : threads) thread.join();
 
   std::string log = "# pipe_server log: times in microseconds since the server started\n";
+  log += "clock " + std::to_string(clock.startTicks()) + " " +
+         std::to_string(clock.ticksPerSecond()) + "\n";
   for (const auto& one : served) one->appendLog(log);
   log += "end " + std::to_string(clock.nowUs()) + "\n";
   if (!writeFile(logPath, log)) {

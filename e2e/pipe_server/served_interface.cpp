@@ -44,7 +44,9 @@ devsim::AckPlan ScenarioScript::onPageComplete(devsim::Bootloader& device, std::
     silent.kind = devsim::AckPlan::Kind::drop;
     return silent;
   }
-  return devsim::Script::onPageComplete(device, page, attempt, valid);
+  devsim::AckPlan plan = devsim::Script::onPageComplete(device, page, attempt, valid);
+  if (lateAckPage_ && page == *lateAckPage_ && attempt == 1) plan.delayMs = lateAckMs_;
+  return plan;
 }
 
 ServedInterface::ServedInterface(int number, const e2e::Interface& config, const Clock& clock,
