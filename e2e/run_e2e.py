@@ -373,7 +373,7 @@ class Scenario:
         self.checks = Checks()
         self.tag = f"kalvo-e2e-{args.name}-{os.getpid()}"
         self.interfaces = []
-        self.backend = BACKENDS[args.backend]()
+        self.backend = BACKENDS[getattr(args, "backend", "test-dlls")]()
         self.devices = {}  # hid-stack: interface number -> (instance, interface path)
 
     # --- the interfaces a scenario presents ---
