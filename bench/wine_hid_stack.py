@@ -14,7 +14,8 @@ process start is in neither; the process wall times are reported too.
 
 Prints key=value lines: the median, least and greatest session of each kind
 (update_s, update_least_s, update_most_s, bare_s, ...), the median of each
-round's ratio, the median process times and the rounds. Exit status 0 when
+round's ratio, the median process times, the rounds, and each round's
+sessions. Exit status 0 when
 measured; else 1, with the reason on the last line.
 """
 import argparse
@@ -86,6 +87,8 @@ def measure(runner, args, wine, wineserver):
         "update_process_s": statistics.median(update_process),
         "bare_process_s": statistics.median(bare_process),
         "rounds": args.rounds,
+        "update_rounds_s": ",".join(f"{x:.3f}" for x in update),
+        "bare_rounds_s": ",".join(f"{x:.3f}" for x in bare_s),
     }
 
 
