@@ -141,6 +141,9 @@ def prefix_up(args):
         print(f"Wine cannot start a program in {prefix} (status {status})")
         return 1
     if args.backend == "hid-stack":
+        if not args.harness:
+            print("the hid-stack backend needs --harness, where its drivers are")
+            return 1
         # Before any device: a driver that Wine has loaded cannot be replaced.
         installer = Path(args.harness) / HID_STACK_INSTALLER
         status = run_quietly([args.wine, str(installer), "drivers", windows_path(args.harness)],
