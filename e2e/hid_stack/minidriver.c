@@ -20,25 +20,26 @@
 #define REPORT_BYTES 64 /* on the pipe: identifier byte and report */
 #define PAYLOAD_BYTES (REPORT_BYTES - 1)
 #define TEXT_CHARS 64
-#define POOL_TAG 'dihK'
 
 /* One vendor-defined application collection: usage page 0xFF00, 63 bytes in,
  * 63 bytes out, no report identifier. */
+/* clang-format off */
 static const UCHAR reportDescriptor[] = {
-    0x06, 0x00,          0xFF, /* usage page (vendor defined 0xFF00) */
-    0x09, 0x01,                /* usage 1 */
-    0xA1, 0x01,                /* collection (application) */
-    0x15, 0x00,                /*   logical minimum 0 */
-    0x26, 0xFF,          0x00, /*   logical maximum 255 */
-    0x75, 0x08,                /*   report size 8 bits */
-    0x95, PAYLOAD_BYTES,       /*   report count 63 */
-    0x09, 0x01,                /*   usage 1 */
-    0x81, 0x02,                /*   input (data, variable, absolute) */
-    0x95, PAYLOAD_BYTES,       /*   report count 63 */
-    0x09, 0x02,                /*   usage 2 */
-    0x91, 0x02,                /*   output (data, variable, absolute) */
-    0xC0,                      /* end collection */
+    0x06, 0x00, 0xFF,    /* usage page (vendor defined 0xFF00) */
+    0x09, 0x01,          /* usage 1 */
+    0xA1, 0x01,          /* collection (application) */
+    0x15, 0x00,          /*   logical minimum 0 */
+    0x26, 0xFF, 0x00,    /*   logical maximum 255 */
+    0x75, 0x08,          /*   report size 8 bits */
+    0x95, PAYLOAD_BYTES, /*   report count 63 */
+    0x09, 0x01,          /*   usage 1 */
+    0x81, 0x02,          /*   input (data, variable, absolute) */
+    0x95, PAYLOAD_BYTES, /*   report count 63 */
+    0x09, 0x02,          /*   usage 2 */
+    0x91, 0x02,          /*   output (data, variable, absolute) */
+    0xC0,                /* end collection */
 };
+/* clang-format on */
 
 static const WCHAR manufacturerText[] = L"kalvo-update tests";
 static const WCHAR productText[] = L"Virtual Kalvo bootloader";
