@@ -39,6 +39,7 @@ set(kalvo_e2e_scenarios
   NoBootloaderWithWinesOwnHid no-bootloader
   PageNeverAcknowledged never-acknowledged-page
   AcknowledgementInTheSecondReadTry late-acknowledgement
+  AcknowledgementsQueuedPastThreeReadTries queued-acknowledgements
   InterfacesFailingIdentificationGetNoReport identification
   BareLoopCarriesTheUpdatesTraffic bare-loop)
 set(kalvo_e2e_index 0)
