@@ -29,7 +29,6 @@ written once and runs on each backend that can give it what it needs:
 
 import argparse
 import os
-import re
 import shutil
 import signal
 import subprocess
