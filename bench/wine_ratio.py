@@ -67,7 +67,7 @@ def measure(runner, args, wine, wineserver, rounds):
         wineserver=wineserver,
         vendor=cache_value(build, "KALVO_VENDOR_ID"), fpga=cache_value(build, "KALVO_FPGA_IMAGE"),
         mcu=cache_value(build, "KALVO_MCU_IMAGE"))
-    s = runner.Scenario(setup, PROGRAM_TIMEOUT_S, test_dlls=True)
+    s = runner.Scenario(setup, PROGRAM_TIMEOUT_S)
     kalvo = s.add()
     pipe = f"{s.tag}-{kalvo}"
     bare = [str(harness / "bare_loop.exe"), pipe, str(s.images.fpga_pages), str(s.images.mcu_pages)]

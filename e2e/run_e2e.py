@@ -2,10 +2,12 @@
 """Runs kalvo-update.exe end to end under Wine against the simulated Kalvo
 bootloader of e2e/pipe_server, and judges what happened.
 
-  run_e2e.py prefix-up   --prefix DIR --wine WINE --wineserver WINESERVER [--system-dlls DIR]
+  run_e2e.py prefix-up   --prefix DIR --wine WINE --wineserver WINESERVER
+                         [--system-dlls DIR | --backend hid-stack --harness DIR]
   run_e2e.py prefix-down --prefix DIR --wineserver WINESERVER
-  run_e2e.py scenario NAME --prefix DIR --plain-prefix DIR --wine WINE --exe EXE
+  run_e2e.py scenario NAME --prefix DIR [--plain-prefix DIR] --wine WINE --exe EXE
                            --harness DIR --work DIR --vendor 0x3A7C --fpga FILE --mcu FILE
+                           [--backend test-dlls|hid-stack]
 
 prefix-up makes a Wine prefix (once: it takes a while) and starts a
 wineserver that stays up until prefix-down stops it, so that the scenarios
@@ -20,6 +22,14 @@ the server and compares the program's transcript and exit status and the
 server's log with what the built-in images say they must be. Every file
 stays in the folder for a look afterwards. The exit status is 0 when the
 scenario passed.
+
+Two backends present the scenario's interfaces to the program; a scenario is
+written once and runs on each backend that can give it what it needs:
+  test-dlls  our test hid.dll and setupapi.dll in the system directory of the
+             prefix (TestDlls); Wine's own in the plain prefix
+  hid-stack  Wine's own hid.dll, setupapi.dll and hidclass.sys, with each
+             interface a virtual bootloader of e2e/hid_stack (HidStack); its
+             prefix holds no test DLL
 """
 
 import argparse
@@ -41,7 +51,16 @@ RESTART_COMMAND = bytes([0x00, 0x46, 0x2A, 0x47, 0x00, 0xFF]) + bytes(58)
 NOT_FOUND = (b"No Kalvo found. Please restart Kalvo in bootloader mode "
              b"(press and hold CONFIG during power on).\n")
 # A read try waits 2 s and a page's acknowledgement gets three of them.
-ACK_WAIT_SECONDS = 3 * 2.0
+READ_TRY_SECONDS = 2.0
+ACK_WAIT_SECONDS = 3 * READ_TRY_SECONDS
+# Acknowledgements sent late: past one read try but within the next; past
+# all three, so that the page's next attempt reads it.
+LATE_ACK_MS = 2500
+QUEUED_ACK_MS = 6500
+FPGA_START = b"Updating FPGA."
+FAILED_END = b" failed.\n"
+# The Kalvo is taken away once this many pages are confirmed.
+REMOVE_AFTER_PAGES = 40
 # Timer and scheduling slack on the lower bound of that wait.
 WAIT_SLACK_SECONDS = 0.1
 
@@ -58,6 +77,16 @@ TEST_DLLS_FIRST = "hid,setupapi=n"
 PLANTED_FIRST = "hid,setupapi=n,b"
 SYSTEM_DLLS = ("hid.dll", "setupapi.dll")
 PLANTED_MARK = "planted DLL loaded"
+
+HID_STACK_INSTALLER = "kalvo_vhid_install.exe"
+# The function driver's log of the collections' opens and closes.
+OPENS_LOG = "opens.log"
+INSTALL_TIMEOUT = 60
+# Create options of a synchronous open; the program always opens overlapped.
+FILE_SYNCHRONOUS_IO = 0x10 | 0x20
+# A page gives up within 4 attempts of 36 writes of 3 tries of 200 ms and a
+# read of 3 tries of 2000 ms.
+PAGE_GIVE_UP_SECONDS = 110.4
 
 PREFIX_CREATION_TIMEOUT = 600
 SERVER_READY_TIMEOUT = 60
@@ -86,6 +115,11 @@ def run_quietly(command, env, timeout, log=None):
     finally:
         if log:
             out.close()
+
+
+def windows_path(path):
+    """A Linux path as Wine's Z: drive shows it."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
 def prefix_up(args):
@@ -119,6 +153,17 @@ def prefix_up(args):
     if status != 0:
         print(f"Wine cannot start a program in {prefix} (status {status})")
         return 1
+    if args.backend == "hid-stack":
+        if not args.harness:
+            print("the hid-stack backend needs --harness, where its drivers are")
+            return 1
+        # Before any device: a driver that Wine has loaded cannot be replaced.
+        installer = Path(args.harness) / HID_STACK_INSTALLER
+        status = run_quietly([args.wine, str(installer), "drivers", windows_path(args.harness)],
+                             env, INSTALL_TIMEOUT, log=str(prefix) + ".log")
+        if status != 0:
+            print(f"cannot install the virtual bootloader's drivers; see {prefix}.log")
+            return 1
     print(f"Wine prefix {prefix} up in {time.monotonic() - started:.1f} s")
     return 0
 
@@ -173,7 +218,7 @@ def read_server_log(path):
     served = {}
     for line in Path(path).read_text().splitlines():
         words = line.split(" ", 3)
-        if not words or words[0].startswith("#") or words[0] in ("end", "interface"):
+        if not words or words[0].startswith("#") or words[0] in ("end", "interface", "clock"):
             continue
         kind, number = words[0], int(words[1])
         log = served.setdefault(number, ServedLog())
@@ -189,6 +234,14 @@ def read_server_log(path):
         else:
             log.events.append((kind, int(words[2]), words[3] if len(words) > 3 else ""))
     return served
+
+
+def read_server_clock(path):
+    """The server's clock origin: performance counter ticks and their rate."""
+    for line in Path(path).read_text().splitlines():
+        if line.startswith("clock "):
+            return int(line.split()[1]), int(line.split()[2])
+    raise RuntimeError(f"{path} has no clock line")
 
 
 def page_list(numbers):
@@ -216,11 +269,123 @@ class Checks:
         return self.expect(actual == expected, f"{what}: {actual!r}, expected {expected!r}")
 
 
-class Scenario:
-    def __init__(self, args, timeout, test_dlls):
-        self.args = args
+class TestDlls:
+    """Our test hid.dll and setupapi.dll, in the prefix's system directory and
+    preferred to Wine's own, present the interfaces as named pipes; the pipe
+    server's connections are the program's opens."""
+
+    call_trace = True
+    # Every time in the judged log comes from the server's one clock.
+    clock_slack_us = 0
+
+    def prefix(self, args, wines_own):
         # The test DLLs lie in one prefix's system directory, Wine's own in the other's.
-        self.prefix = args.prefix if test_dlls else args.plain_prefix
+        if not wines_own:
+            return args.prefix
+        if not getattr(args, "plain_prefix", None):
+            raise RuntimeError("a scenario with Wine's own DLLs needs --plain-prefix")
+        return args.plain_prefix
+
+    def overrides(self, test_dlls):
+        return TEST_DLLS_FIRST if test_dlls else ""
+
+    def attach(self, s):
+        pass
+
+    def detach(self, s):
+        pass
+
+    def unplug(self, s, number):
+        raise RuntimeError("the test DLLs cannot take an interface away")
+
+    def merge(self, s, served):
+        pass
+
+
+class HidStack:
+    """Wine's own hid.dll, setupapi.dll and hidclass.sys: each interface is a
+    root-enumerated virtual bootloader (e2e/hid_stack) whose minidriver
+    carries its reports to and from the pipe server. The server's connections
+    are then the minidriver's; the program's opens and closes come from the
+    function driver's log."""
+
+    call_trace = False
+    # Opens and closes are timed in the driver host, reports in the server:
+    # a report's time is when the server got round to reading it.
+    clock_slack_us = 50_000
+
+    def prefix(self, args, wines_own):
+        # Its prefix holds Wine's own DLLs only.
+        return args.prefix
+
+    def overrides(self, test_dlls):
+        return ""
+
+    def installer(self, s, *words, log="install.out"):
+        command = [s.args.wine, str(Path(s.args.harness) / HID_STACK_INSTALLER)] + list(words)
+        with open(s.work / log, "ab") as out:
+            status = subprocess.run(command, cwd=s.work, env=wine_environment(s.args.prefix),
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                    timeout=INSTALL_TIMEOUT).returncode
+        if status != 0:
+            raise RuntimeError(f"{HID_STACK_INSTALLER} {words[0]} failed (status {status}); "
+                               f"see {s.work / log}")
+
+    def attach(self, s):
+        """Installs one virtual bootloader per interface, in the list's order."""
+        if not s.interfaces:
+            return
+        self.installer(s, "install", INTERFACES_FILE, windows_path(s.work / OPENS_LOG))
+        s.devices = {}
+        for line in (s.work / "install.out").read_text().splitlines():
+            words = line.split(" ")
+            if words[0] == "device":
+                s.devices[int(words[1])] = (words[2], words[3])
+
+    def detach(self, s):
+        if s.interfaces:
+            self.installer(s, "remove-all", log="remove.out")
+
+    def unplug(self, s, number):
+        self.installer(s, "remove", s.devices[number][0], log="remove.out")
+
+    def merge(self, s, served):
+        """The program's opens and closes of each collection, on the server's
+        clock, stand in the log for the pipe's connections, which become the
+        minidriver's "link" and "unlink"."""
+        origin, rate = read_server_clock(s.work / SERVER_LOG)
+        renamed = {"connect": "link", "disconnect": "unlink"}
+        for log in served.values():
+            log.events = [(renamed.get(k, k), t, d) for k, t, d in log.events]
+        number_of = {instance.rsplit("\\", 1)[1]: n for n, (instance, _) in s.devices.items()}
+        program_files = set()
+        system_opens = 0
+        opens = s.work / OPENS_LOG
+        for line in (opens.read_text().splitlines() if opens.exists() else []):
+            words = line.split(" ")
+            kind, number = words[0], number_of.get(words[1])
+            at = (int(words[2]) - origin) * 1_000_000 // rate
+            if number is None:
+                s.checks.expect(False, f"a collection the scenario did not make: {line}")
+            elif kind == "open" and int(words[4]) & FILE_SYNCHRONOUS_IO:
+                system_opens += 1
+            elif kind == "open" or words[3] in program_files:
+                program_files.add(words[3])
+                served.setdefault(number, ServedLog()).events.append(
+                    ("connect" if kind == "open" else "disconnect", at, ""))
+        for log in served.values():
+            log.events.sort(key=lambda event: event[1])
+        if system_opens:
+            print(f"{system_opens} synchronous opens of the collections by the system "
+                  "(Wine's raw input) left aside")
+
+
+BACKENDS = {"test-dlls": TestDlls, "hid-stack": HidStack}
+
+
+class Scenario:
+    def __init__(self, args, timeout, wines_own=False):
+        self.args = args
         self.timeout = timeout
         self.work = Path(args.work)
         self.images = Images(args.fpga, args.mcu)
@@ -228,15 +393,21 @@ class Scenario:
         self.checks = Checks()
         self.tag = f"kalvo-e2e-{args.name}-{os.getpid()}"
         self.interfaces = []
+        self.backend = BACKENDS[getattr(args, "backend", "test-dlls")]()
+        self.prefix = self.backend.prefix(args, wines_own)
+        self.devices = {}  # hid-stack: interface number -> (instance, interface path)
 
     # --- the interfaces a scenario presents ---
-    def add(self, serve="bootloader", vendor=None, product=PRODUCT_ID, string="FW01", noack=None):
+    def add(self, serve="bootloader", vendor=None, product=PRODUCT_ID, string="FW01", noack=None,
+            lateack=None):
         number = len(self.interfaces)
         vendor = self.vendor if vendor is None else vendor
         line = (f"pipe={self.tag}-{number} vendor=0x{vendor:04X} "
                 f"product=0x{product:04X} version=0x0100 string={string} serve={serve}")
         if noack is not None:
             line += f" noack=0x{noack:04X}"
+        if lateack is not None:
+            line += f" lateack=0x{lateack[0]:04X}:{lateack[1]}"
         self.interfaces.append(line)
         return number
 
@@ -278,7 +449,7 @@ class Scenario:
             status = None
         self.checks.equal(status, 0, "pipe server exit status (see server.out, server.log)")
 
-    def run_program(self, overrides, timeout, program, cwd=None):
+    def run_program(self, overrides, timeout, program, cwd=None, during=None):
         env = wine_environment(self.prefix, overrides)
         with open(self.work / "transcript.bin", "wb") as out, \
                 open(self.work / "program.err", "wb") as err:
@@ -287,33 +458,51 @@ class Scenario:
                                        env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                        start_new_session=True)
             try:
-                status = process.wait(timeout=timeout)
+                if during:
+                    during(process)
+                status = process.wait(timeout=max(0.0, started + timeout - time.monotonic()))
             except subprocess.TimeoutExpired:
                 os.killpg(process.pid, signal.SIGKILL)
                 process.wait()
                 status = None
-            self.program_seconds = time.monotonic() - started
+            self.program_ended = time.monotonic()
+            self.program_seconds = self.program_ended - started
         print(f"{program[0]} ran {self.program_seconds:.2f} s under Wine, status {status}")
         return status, (self.work / "transcript.bin").read_bytes()
 
-    def run(self, test_dlls=True, serve=True, program=("kalvo-update.exe",)):
-        """Runs `program` (the updater unless told otherwise) and returns its exit
-        status and transcript, and the server's log."""
+    def run(self, test_dlls=True, serve=True, program=("kalvo-update.exe",), during=None):
+        """Runs `program` (the updater unless told otherwise; a function gives
+        the command line once the interfaces are there) and returns its exit
+        status and transcript, and the server's log. `during` gets the running
+        program's process."""
         self.prepare()
         server = self.start_server() if serve else None
         try:
-            status, transcript = self.run_program(TEST_DLLS_FIRST if test_dlls else "",
-                                                  self.timeout, list(program))
+            if server:
+                self.backend.attach(self)
+            try:
+                command = program() if callable(program) else list(program)
+                status, transcript = self.run_program(self.backend.overrides(test_dlls),
+                                                      self.timeout, command, during=during)
+            finally:
+                if server:
+                    self.backend.detach(self)
         finally:
             if server:
                 self.stop_server(server)
         served = read_server_log(self.work / SERVER_LOG) if serve else {}
+        if serve:
+            self.backend.merge(self, served)
         for log in served.values():
             for error in log.errors:
                 self.checks.expect(False, f"pipe server: {error}")
         return status, transcript, served
 
     def call_trace(self):
+        """The test DLLs' trace of the program's calls, checked for what holds
+        in every scenario; empty on a backend without it."""
+        if not self.backend.call_trace:
+            return []
         path = self.work / CALL_TRACE_FILE
         lines = path.read_text().splitlines() if path.exists() else []
         self.checks.expect(lines, "the program did not call the test hid.dll and setupapi.dll")
@@ -353,7 +542,8 @@ class Scenario:
         # The program closes the device after the restart command.
         disconnects = log.times("disconnect")
         if c.equal(len(disconnects), 1, "disconnections") and reports:
-            c.expect(disconnects[0] >= log.times("report")[-1], "closed before the restart")
+            c.expect(disconnects[0] + self.backend.clock_slack_us >= log.times("report")[-1],
+                     "closed before the restart")
 
     def check_untouched(self, served, number, opened):
         log = served.get(number, ServedLog())
@@ -462,12 +652,115 @@ def identification(s):
                    "interfaces whose string index 4 was read")
 
 
+def late_acknowledgement(s):
+    """A page's acknowledgement that comes past its first read try but within
+    the second: the program waits on, and sends no page twice."""
+    late = FIRST_FPGA_PAGE + 5
+    kalvo = s.add(lateack=(late, LATE_ACK_MS))
+    status, transcript, served = s.run()
+    log = served.get(kalvo, ServedLog())
+    s.check_updated(status, transcript, log)
+    frames = [(t, frame_page(r)) for t, r in log.reports() if is_block(r)]
+    last_late = max((t for t, page in frames if page == late), default=0)
+    first_next = min((t for t, page in frames if page == late + 1), default=0)
+    gap = (first_next - last_late) / 1e6
+    s.checks.expect(LATE_ACK_MS / 1000 - WAIT_SLACK_SECONDS <= gap < 2 * READ_TRY_SECONDS,
+                    f"page 0x{late + 1:04X} began {gap:.3f} s after page 0x{late:04X}'s last "
+                    "frame, not within its second read try")
+    s.call_trace()
+
+
+def queued_acknowledgements(s):
+    """A page's first acknowledgement comes after its three read tries: the
+    second attempt reads it, and that attempt's own acknowledgement waits in
+    the input buffer (the class driver's, or the pipe) ahead of the next
+    page's, and so on to the end. Every page still gets through."""
+    late = FIRST_FPGA_PAGE + 5
+    kalvo = s.add(lateack=(late, QUEUED_ACK_MS))
+    status, transcript, served = s.run()
+    log = served.get(kalvo, ServedLog())
+    c = s.checks
+    c.equal(transcript, s.images.success_transcript(), "transcript")
+    c.equal(status, 0, "exit status")
+    s.check_pages(log, list(s.images.pages))
+    reports = [r for _, r in log.reports()]
+    firsts = [frame_page(r) for r in reports if is_block(r) and r[5] == 0]
+    attempts = {page: firsts.count(page) for page in s.images.pages}
+    c.equal(attempts.get(late), 2, f"attempts at page 0x{late:04X}")
+    c.equal(page_list(p for p, n in attempts.items() if not 1 <= n <= 4), "",
+            "pages sent no time or more than four times")
+    c.equal(log.restarts, 1, "restart commands")
+    if reports:
+        c.equal(reports[-1].hex(), RESTART_COMMAND.hex(), "the last report")
+    print(f"{len(reports)} reports ({sum(n > 1 for n in attempts.values())} pages sent twice) "
+          f"in {s.program_seconds:.2f} s")
+    s.call_trace()
+
+
+def decoy_first(s):
+    """A Kalvo-like interface before the Kalvo whose string index 4 does not
+    begin with "FW": opened, closed, never written to."""
+    decoy = s.add(string="WF01")
+    kalvo = s.add()
+    status, transcript, served = s.run()
+    s.check_updated(status, transcript, served.get(kalvo, ServedLog()))
+    s.check_untouched(served, decoy, opened=True)
+    s.call_trace()
+
+
+def removed_mid_fpga(s):
+    """The Kalvo taken away in the middle of the FPGA phase: the page fails,
+    the run ends with status 3 within a page's time limit, nothing hangs."""
+    kalvo = s.add()
+    removed = []
+
+    def remove_after_some_pages(process):
+        transcript = s.work / "transcript.bin"
+        deadline = time.monotonic() + s.timeout
+        while len(transcript.read_bytes()) < len(FPGA_START) + REMOVE_AFTER_PAGES:
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("the program did not reach the page to remove the Kalvo at")
+            time.sleep(0.005)
+        removed.append(time.monotonic())
+        s.backend.unplug(s, kalvo)
+
+    status, transcript, served = s.run(during=remove_after_some_pages)
+    log = served.get(kalvo, ServedLog())
+    c = s.checks
+    dots = transcript[len(FPGA_START):-len(FAILED_END)]
+    c.expect(transcript.startswith(FPGA_START) and transcript.endswith(FAILED_END) and
+             dots == b"." * len(dots) and REMOVE_AFTER_PAGES <= len(dots) < s.images.fpga_pages,
+             f"transcript {transcript!r}: FPGA pages then \" failed.\"")
+    c.equal(status, 3, "exit status")
+    if removed:
+        after = s.program_ended - removed[0]
+        print(f"the program ended {after:.3f} s after the removal began")
+        c.expect(after <= PAGE_GIVE_UP_SECONDS, f"the program ended {after:.1f} s after the removal")
+    confirmed = set(range(FIRST_FPGA_PAGE, FIRST_FPGA_PAGE + len(dots)))
+    in_flight = FIRST_FPGA_PAGE + len(dots)
+    c.equal(page_list(confirmed - set(log.pages)), "", "confirmed pages the device lacks")
+    c.equal(page_list(set(log.pages) - confirmed - {in_flight}), "",
+            "pages the device should not have")
+    c.equal(page_list(n for n in log.pages if log.pages[n] != s.images.pages[n]), "",
+            "stored pages that differ from the built-in images")
+    c.equal(log.restarts, 0, "restart commands")
+    unlinked = log.times("unlink")
+    if c.equal(len(unlinked), 1, "times the minidriver's link ended"):
+        c.equal(len([t for t in log.times("report") if t > unlinked[0]]), 0,
+                "reports after the removal")
+
+
 def bare_loop(s):
     """The update's traffic without the updater (e2e/bare_loop), for timing."""
     kalvo = s.add()
-    status, transcript, served = s.run(
-        test_dlls=False, program=(str(Path(s.args.harness) / "bare_loop.exe"), f"{s.tag}-{kalvo}",
-                                  str(s.images.fpga_pages), str(s.images.mcu_pages)))
+
+    def command():
+        # The pipe itself, or the virtual bootloader's HID interface.
+        target = s.devices[kalvo][1] if s.devices else f"{s.tag}-{kalvo}"
+        return [str(Path(s.args.harness) / "bare_loop.exe"), target, str(s.images.fpga_pages),
+                str(s.images.mcu_pages)]
+
+    status, transcript, served = s.run(test_dlls=False, program=command)
     print(transcript.decode(errors="replace"), end="")
     log = served.get(kalvo, ServedLog())
     s.checks.equal(status, 0, "exit status")
@@ -476,14 +769,20 @@ def bare_loop(s):
     s.checks.equal(log.complaints, [], "the device's complaints about the traffic")
 
 
-# Each scenario and how long the program may take in it before it counts as hung.
+# Each scenario, how long the program may take in it before it counts as
+# hung, and the backends that can run it.
+BOTH = ("test-dlls", "hid-stack")
 SCENARIOS = {
-    "full-update": (full_update, 120),
-    "no-bootloader": (no_bootloader, 60),
-    "planted-dlls": (planted_dlls, 60),
-    "never-acknowledged-page": (never_acknowledged, 180),
-    "identification": (identification, 120),
-    "bare-loop": (bare_loop, 120),
+    "full-update": (full_update, 120, BOTH),
+    "no-bootloader": (no_bootloader, 60, ("test-dlls",)),
+    "planted-dlls": (planted_dlls, 60, ("test-dlls",)),
+    "never-acknowledged-page": (never_acknowledged, 180, BOTH),
+    "late-acknowledgement": (late_acknowledgement, 120, BOTH),
+    "queued-acknowledgements": (queued_acknowledgements, 180, BOTH),
+    "identification": (identification, 120, ("test-dlls",)),
+    "decoy-first": (decoy_first, 120, BOTH),
+    "removed-mid-fpga": (removed_mid_fpga, 180, ("hid-stack",)),
+    "bare-loop": (bare_loop, 120, BOTH),
 }
 
 # The scenarios that run with Wine's own hid.dll and setupapi.dll.
@@ -491,13 +790,18 @@ WINES_OWN = (no_bootloader, planted_dlls)
 
 
 def scenario(args):
-    judge, timeout = SCENARIOS[args.name]
-    for needed in [Path(args.exe)] + [Path(args.harness) / x for x in
-                                      ("pipe_server.exe", "hid.dll", "setupapi.dll", "planted")]:
+    judge, timeout, backends = SCENARIOS[args.name]
+    if args.backend not in backends:
+        print(f"scenario {args.name} does not run on the {args.backend} backend")
+        return 1
+    needed = [Path(args.exe), Path(args.harness) / "pipe_server.exe"]
+    if args.backend == "test-dlls":
+        needed += [Path(args.harness) / x for x in ("hid.dll", "setupapi.dll", "planted")]
+    for needed in needed:
         if not needed.exists():
             print(f"{needed} is missing: build the Windows target with KALVO_E2E=ON")
             return 1
-    s = Scenario(args, timeout, judge not in WINES_OWN)
+    s = Scenario(args, timeout, wines_own=judge in WINES_OWN)
     started = time.monotonic()
     try:
         judge(s)
@@ -521,14 +825,16 @@ def main():
         p.add_argument("--wineserver", default="wineserver")
     for p in (up, run):
         p.add_argument("--wine", default="wine")
+        p.add_argument("--backend", choices=sorted(BACKENDS), default="test-dlls")
+    up.add_argument("--harness")
     up.add_argument("--system-dlls", help="folder of the test DLLs to put in the system directory")
-    run.add_argument("--plain-prefix", required=True)
+    run.add_argument("--plain-prefix", help="a prefix with Wine's own DLLs only (test-dlls backend)")
     for option in ("--exe", "--harness", "--work", "--vendor", "--fpga", "--mcu"):
         run.add_argument(option, required=True)
     args = parser.parse_args()
     # Wine takes only an absolute prefix.
     args.prefix = str(Path(args.prefix).resolve())
-    if args.command == "scenario":
+    if args.command == "scenario" and args.plain_prefix:
         args.plain_prefix = str(Path(args.plain_prefix).resolve())
     if args.command == "prefix-up":
         return prefix_up(args)

@@ -52,6 +52,8 @@ set(kalvo_e2e_scenarios
   NoBootloaderWithWinesOwnHid no-bootloader
   PlantedHidAndSetupApiBesideTheProgramAreNeverLoaded planted-dlls
   PageNeverAcknowledged never-acknowledged-page
+  AcknowledgementInTheSecondReadTry late-acknowledgement
+  AcknowledgementsQueuedPastThreeReadTries queued-acknowledgements
   InterfacesFailingIdentificationGetNoReport identification
   BareLoopCarriesTheUpdatesTraffic bare-loop)
 set(kalvo_e2e_index 0)
@@ -71,4 +73,45 @@ while(kalvo_e2e_index LESS kalvo_e2e_count)
             --fpga "${KALVO_FPGA_IMAGE}" --mcu "${KALVO_MCU_IMAGE}")
   # The timeout only bounds a hang: the runner gives the program less.
   set_tests_properties(WineE2E.${test_name} PROPERTIES FIXTURES_REQUIRED kalvo_wine TIMEOUT 300)
+endwhile()
+
+# The same runner on Wine's own HID stack (hid-stack backend): every
+# interface is a virtual Kalvo bootloader of e2e/hid_stack, installed into a
+# prefix of its own that holds no test DLL.
+set(kalvo_hid_stack_prefix "${CMAKE_BINARY_DIR}/e2e-hidstack-wineprefix")
+add_test(NAME WineHidStack.Prefix
+  COMMAND Python3::Interpreter "${kalvo_e2e_runner}" prefix-up --prefix "${kalvo_hid_stack_prefix}"
+          --wine "${KALVO_WINE}" --wineserver "${KALVO_WINESERVER}" --backend hid-stack
+          --harness "${KALVO_E2E_HARNESS}")
+set_tests_properties(WineHidStack.Prefix PROPERTIES FIXTURES_SETUP kalvo_hid_stack TIMEOUT 900)
+add_test(NAME WineHidStack.Shutdown
+  COMMAND Python3::Interpreter "${kalvo_e2e_runner}" prefix-down
+          --prefix "${kalvo_hid_stack_prefix}" --wineserver "${KALVO_WINESERVER}")
+set_tests_properties(WineHidStack.Shutdown PROPERTIES FIXTURES_CLEANUP kalvo_hid_stack TIMEOUT 120)
+
+set(kalvo_hid_stack_scenarios
+  FullUpdate full-update
+  PageNeverAcknowledged never-acknowledged-page
+  AcknowledgementInTheSecondReadTry late-acknowledgement
+  AcknowledgementsQueuedPastThreeReadTries queued-acknowledgements
+  DecoyBeforeTheKalvoIsOnlyOpenedAndClosed decoy-first
+  RemovedMidFpgaEndsWithStatus3 removed-mid-fpga
+  BareLoopCarriesTheUpdatesTraffic bare-loop)
+set(kalvo_e2e_index 0)
+list(LENGTH kalvo_hid_stack_scenarios kalvo_e2e_count)
+while(kalvo_e2e_index LESS kalvo_e2e_count)
+  list(GET kalvo_hid_stack_scenarios ${kalvo_e2e_index} test_name)
+  math(EXPR kalvo_e2e_index "${kalvo_e2e_index} + 1")
+  list(GET kalvo_hid_stack_scenarios ${kalvo_e2e_index} scenario)
+  math(EXPR kalvo_e2e_index "${kalvo_e2e_index} + 1")
+  add_test(NAME WineHidStack.${test_name}
+    COMMAND Python3::Interpreter "${kalvo_e2e_runner}" scenario ${scenario} --backend hid-stack
+            --prefix "${kalvo_hid_stack_prefix}" --wine "${KALVO_WINE}"
+            --wineserver "${KALVO_WINESERVER}"
+            --exe "${KALVO_WINDOWS_EXE}" --harness "${KALVO_E2E_HARNESS}"
+            --work "${CMAKE_BINARY_DIR}/e2e-hidstack/${scenario}" --vendor "${KALVO_VENDOR_ID}"
+            --fpga "${KALVO_FPGA_IMAGE}" --mcu "${KALVO_MCU_IMAGE}")
+  # One scenario at a time: each installs its devices into the shared prefix.
+  set_tests_properties(WineHidStack.${test_name} PROPERTIES FIXTURES_REQUIRED kalvo_hid_stack
+                       RESOURCE_LOCK kalvo_hid_stack TIMEOUT 300)
 endwhile()

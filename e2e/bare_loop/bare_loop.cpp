@@ -8,6 +8,9 @@
 //
 //   bare_loop.exe PIPE [FPGA_PAGES MCU_PAGES]
 //
+// PIPE is the pipe's name, or a whole device path (starting with a backslash)
+// such as the virtual bootloader's HID interface under Wine's own HID stack.
+//
 // Prints the count of writes and reads and the seconds they took; the exit
 // status is 0 when every page was acknowledged.
 #include <windows.h>
@@ -57,10 +60,22 @@ bool transfer(HANDLE device, OVERLAPPED& request, Report& report, bool isRead) {
       isRead
           ? ReadFile(device, report.data(), static_cast<DWORD>(report.size()), nullptr, &request)
           : WriteFile(device, report.data(), static_cast<DWORD>(report.size()), nullptr, &request);
-  if (!done && GetLastError() != ERROR_IO_PENDING) return false;
-  if (WaitForSingleObject(request.hEvent, faultWaitMs) != WAIT_OBJECT_0) return false;
+  const char* what = isRead ? "read" : "write";
+  if (!done && GetLastError() != ERROR_IO_PENDING) {
+    std::fprintf(stderr, "bare_loop: %s refused: error %lu\n", what, GetLastError());
+    return false;
+  }
+  if (WaitForSingleObject(request.hEvent, faultWaitMs) != WAIT_OBJECT_0) {
+    std::fprintf(stderr, "bare_loop: %s never completed\n", what);
+    return false;
+  }
   DWORD moved = 0;
-  return GetOverlappedResult(device, &request, &moved, FALSE) && moved == report.size();
+  if (!GetOverlappedResult(device, &request, &moved, FALSE) || moved != report.size()) {
+    std::fprintf(stderr, "bare_loop: %s failed: error %lu, %lu bytes\n", what, GetLastError(),
+                 moved);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -80,7 +95,8 @@ int main(int argc, char** argv) {
   std::vector<std::vector<Report>> frames;
   for (const auto page : pages) frames.push_back(framesOf(page));
 
-  const std::string path = std::string("\\\\.\\pipe\\") + argv[1];
+  const std::string path =
+      argv[1][0] == '\\' ? std::string(argv[1]) : std::string("\\\\.\\pipe\\") + argv[1];
   HANDLE device =
       CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
@@ -88,6 +104,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bare_loop: cannot open %s: error %lu\n", path.c_str(), GetLastError());
     return 1;
   }
+  // A pipe delivers whole messages only in message mode; a HID device refuses
+  // the request and delivers whole reports anyway.
   DWORD mode = PIPE_READMODE_MESSAGE;
   SetNamedPipeHandleState(device, &mode, nullptr, nullptr);
   OVERLAPPED request{};

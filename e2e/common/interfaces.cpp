@@ -43,6 +43,18 @@ bool parseField(Interface& hid, const std::string& key, const std::string& value
       return false;
     return true;
   }
+  if (key == "lateack") {
+    const auto colon = value.find(':');
+    std::uint16_t page = 0;
+    if (colon == std::string::npos || !parseNumber(value.substr(0, colon), page)) return false;
+    char* end = nullptr;
+    const std::string delay = value.substr(colon + 1);
+    const unsigned long ms = std::strtoul(delay.c_str(), &end, 10);
+    if (delay.empty() || *end != '\0') return false;
+    hid.lateAckPage = page;
+    hid.lateAckMs = static_cast<std::uint32_t>(ms);
+    return true;
+  }
   if (key == "noack") {
     std::uint16_t page = 0;
     if (!parseNumber(value, page)) return false;

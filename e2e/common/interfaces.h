@@ -13,6 +13,8 @@
 //          so opening it fails with ERROR_PIPE_BUSY;
 //          none: nobody serves it, so opening it fails with ERROR_FILE_NOT_FOUND
 // noack    (optional) a page number that the simulated bootloader never acknowledges
+// lateack  (optional) PAGE:MS, a page whose first acknowledgement the simulated
+//          bootloader sends MS milliseconds late (later ones come at once)
 //
 // Blank lines and lines starting with '#' are ignored.
 #pragma once
@@ -35,6 +37,8 @@ struct Interface {
   std::string string4;
   Serve serve = Serve::bootloader;
   std::optional<std::uint16_t> noAckPage;
+  std::optional<std::uint16_t> lateAckPage;
+  std::uint32_t lateAckMs = 0;
 };
 
 inline constexpr const char* pipePrefix = "\\\\.\\pipe\\";

@@ -23,6 +23,10 @@ class Clock {
            ticks % frequency_.QuadPart * 1000000 / frequency_.QuadPart;
   }
   std::int64_t nowMs() const { return nowUs() / 1000; }
+  // The performance counter at the start and its frequency, to relate
+  // another process's counter readings to this clock.
+  std::int64_t startTicks() const { return start_.QuadPart; }
+  std::int64_t ticksPerSecond() const { return frequency_.QuadPart; }
 
  private:
   LARGE_INTEGER frequency_{};

@@ -1,6 +1,7 @@
 // pipe_server: serves the HID interfaces of one end-to-end scenario as named
 // pipes, with a simulated Kalvo bootloader behind each one that has one, for
-// kalvo-update.exe running under Wine with the test hid.dll and setupapi.dll.
+// kalvo-update.exe running under Wine with the test hid.dll and setupapi.dll,
+// or for the virtual bootloader minidriver under Wine's own HID stack.
 //
 //   pipe_server.exe INTERFACES LOG [LIFETIME_SECONDS]
 //
@@ -8,8 +9,10 @@
 // Once every pipe exists the server creates LOG.ready; it stops when its
 // standard input reaches its end (the runner closes it) or when its lifetime
 // (default 300 s) is over, and then writes LOG: every report each interface
-// received and every report it sent, with their times in microseconds since
-// the server started, its connections, and the pages its bootloader stored.
+// received and every report it sent (or lost, the client being gone), with
+// their times in microseconds since the server started, its connections, the
+// pages its bootloader stored, and the performance counter at its start
+// ("clock TICKS TICKS_PER_SECOND").
 // The exit status is 0 when nothing went wrong on the server's side.
 #include <windows.h>
 
@@ -99,6 +102,8 @@ int main(int argc, char** argv) {
   for (auto& thread : threads) thread.join();
 
   std::string log = "# pipe_server log: times in microseconds since the server started\n";
+  log += "clock " + std::to_string(clock.startTicks()) + " " +
+         std::to_string(clock.ticksPerSecond()) + "\n";
   for (const auto& one : served) one->appendLog(log);
   log += "end " + std::to_string(clock.nowUs()) + "\n";
   if (!writeFile(logPath, log)) {

@@ -44,7 +44,9 @@ devsim::AckPlan ScenarioScript::onPageComplete(devsim::Bootloader& device, std::
     silent.kind = devsim::AckPlan::Kind::drop;
     return silent;
   }
-  return devsim::Script::onPageComplete(device, page, attempt, valid);
+  devsim::AckPlan plan = devsim::Script::onPageComplete(device, page, attempt, valid);
+  if (lateAckPage_ && page == *lateAckPage_ && attempt == 1) plan.delayMs = lateAckMs_;
+  return plan;
 }
 
 ServedInterface::ServedInterface(int number, const e2e::Interface& config, const Clock& clock,
@@ -145,7 +147,13 @@ void ServedInterface::sendDueInputs() {
     DWORD written = 0;
     if (!WriteFile(pipe_, report.data(), static_cast<DWORD>(report.size()), nullptr, &request) &&
         GetLastError() != ERROR_IO_PENDING) {
-      event("error", "input report not sent: error " + std::to_string(GetLastError()));
+      const DWORD error = GetLastError();
+      // A report that the device sends after the host let go is lost, as on
+      // the bus: the host may close as soon as it has what it waited for.
+      if (clientGone(error))
+        event("lost", hexOf(report.data(), report.size()));
+      else
+        event("error", "input report not sent: error " + std::to_string(error));
       continue;
     }
     if (WaitForSingleObject(writeEvent_, inputWriteWaitMs) != WAIT_OBJECT_0) {

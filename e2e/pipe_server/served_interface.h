@@ -19,15 +19,20 @@
 namespace pipeserver {
 
 // The bootloader's behaviour in a scenario: healthy, except for a page it may
-// never acknowledge.
+// never acknowledge and a page whose first acknowledgement it may send late.
 class ScenarioScript : public devsim::Script {
  public:
-  explicit ScenarioScript(const e2e::Interface& config) : noAckPage_(config.noAckPage) {}
+  explicit ScenarioScript(const e2e::Interface& config)
+      : noAckPage_(config.noAckPage),
+        lateAckPage_(config.lateAckPage),
+        lateAckMs_(config.lateAckMs) {}
   devsim::AckPlan onPageComplete(devsim::Bootloader& device, std::uint16_t page, int attempt,
                                  bool valid) override;
 
  private:
   std::optional<std::uint16_t> noAckPage_;
+  std::optional<std::uint16_t> lateAckPage_;
+  std::int64_t lateAckMs_;
 };
 
 class ServedInterface {
