@@ -19,16 +19,13 @@ sessions. Exit status 0 when
 measured; else 1, with the reason on the last line.
 """
 import argparse
-import contextlib
-import shutil
 import statistics
-import subprocess
 import sys
 from pathlib import Path
 
 # The harness's source tree gets no bytecode cache from these imports.
 sys.dont_write_bytecode = True
-from wine_ratio import PROGRAM_TIMEOUT_S, RUNNER, cache_value, load_runner, sessions
+from wine_ratio import PROGRAM_TIMEOUT_S, cache_value, measure_in_prefix, sessions
 
 
 def measure(runner, args, wine, wineserver):
@@ -98,31 +95,8 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--rounds", type=int, default=7)
     args = parser.parse_args()
-    wine, wineserver = shutil.which("wine"), shutil.which("wineserver")
-    if not wine or not wineserver:
-        print("Wine is not installed")
-        return 1
-    runner = load_runner()
-    prefix = str(Path(args.work).resolve() / "wineprefix")
     harness = str(Path(args.windows_build).resolve() / "e2e")
-    # Everything but the figures goes to standard error.
-    up = [sys.executable, str(RUNNER), "prefix-up", "--wine", wine, "--prefix", prefix,
-          "--wineserver", wineserver, "--backend", "hid-stack", "--harness", harness]
-    if subprocess.run(up, stdout=sys.stderr).returncode != 0:
-        print("the Wine prefix could not be made")
-        return 1
-    try:
-        with contextlib.redirect_stdout(sys.stderr):
-            figures = measure(runner, args, wine, wineserver)
-    except (RuntimeError, OSError, ValueError) as error:
-        print(error)
-        return 1
-    finally:
-        subprocess.run([sys.executable, str(RUNNER), "prefix-down", "--prefix", prefix,
-                        "--wineserver", wineserver], stdout=sys.stderr)
-    for key, value in figures.items():
-        print(f"{key}={value:.3f}" if isinstance(value, float) else f"{key}={value}")
-    return 0
+    return measure_in_prefix(args, ["--backend", "hid-stack", "--harness", harness], measure)
 
 
 if __name__ == "__main__":

@@ -53,7 +53,8 @@ def sessions(log):
     return list(zip(log.times("connect"), log.times("disconnect")))
 
 
-def measure(runner, args, wine, wineserver, rounds):
+def measure(runner, args, wine, wineserver):
+    rounds = args.rounds
     build = Path(args.windows_build).resolve()
     harness = build / "e2e"
     for needed in (build / "kalvo-update.exe", harness / "pipe_server.exe",
@@ -115,12 +116,10 @@ def measure(runner, args, wine, wineserver, rounds):
     }
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--windows-build", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--rounds", type=int, default=5)
-    args = parser.parse_args()
+def measure_in_prefix(args, up_options, measure):
+    """Makes a Wine prefix in args.work (prefix-up with `up_options`), prints
+    the key=value figures that measure(runner, args, wine, wineserver) returns
+    in it, and stops its wineserver. Returns the exit status."""
     wine, wineserver = shutil.which("wine"), shutil.which("wineserver")
     if not wine or not wineserver:
         print("Wine is not installed")
@@ -130,17 +129,14 @@ def main():
         return 1
     runner = load_runner()
     prefix = ["--prefix", str(Path(args.work).resolve() / "wineprefix"), "--wineserver", wineserver]
-    # The test DLLs go into the prefix's system directory, where the program takes them from.
-    system_dlls = ["--system-dlls", str(Path(args.windows_build).resolve() / "e2e")]
     # Everything but the figures goes to standard error.
     if subprocess.run([sys.executable, str(RUNNER), "prefix-up", "--wine", wine] + prefix +
-                      system_dlls,
-                      stdout=sys.stderr).returncode != 0:
+                      up_options, stdout=sys.stderr).returncode != 0:
         print("the Wine prefix could not be made")
         return 1
     try:
         with contextlib.redirect_stdout(sys.stderr):
-            figures = measure(runner, args, wine, wineserver, args.rounds)
+            figures = measure(runner, args, wine, wineserver)
     except (RuntimeError, OSError, ValueError) as error:
         print(error)
         return 1
@@ -149,6 +145,17 @@ def main():
     for key, value in figures.items():
         print(f"{key}={value}")
     return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--windows-build", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--rounds", type=int, default=5)
+    args = parser.parse_args()
+    # The test DLLs go into the prefix's system directory, where the program takes them from.
+    system_dlls = ["--system-dlls", str(Path(args.windows_build).resolve() / "e2e")]
+    return measure_in_prefix(args, system_dlls, measure)
 
 
 if __name__ == "__main__":

@@ -46,34 +46,44 @@ foreach(kind IN ITEMS "" Plain)
   set_tests_properties(WineE2E.${kind}Shutdown PROPERTIES FIXTURES_CLEANUP kalvo_wine TIMEOUT 120)
 endforeach()
 
-# Pairs of a test's name and the runner's scenario.
-set(kalvo_e2e_scenarios
-  FullUpdate full-update
-  NoBootloaderWithWinesOwnHid no-bootloader
-  PlantedHidAndSetupApiBesideTheProgramAreNeverLoaded planted-dlls
-  PageNeverAcknowledged never-acknowledged-page
-  AcknowledgementInTheSecondReadTry late-acknowledgement
-  AcknowledgementsQueuedPastThreeReadTries queued-acknowledgements
-  InterfacesFailingIdentificationGetNoReport identification
-  BareLoopCarriesTheUpdatesTraffic bare-loop)
-set(kalvo_e2e_index 0)
-list(LENGTH kalvo_e2e_scenarios kalvo_e2e_count)
-while(kalvo_e2e_index LESS kalvo_e2e_count)
-  list(GET kalvo_e2e_scenarios ${kalvo_e2e_index} test_name)
-  math(EXPR kalvo_e2e_index "${kalvo_e2e_index} + 1")
-  list(GET kalvo_e2e_scenarios ${kalvo_e2e_index} scenario)
-  math(EXPR kalvo_e2e_index "${kalvo_e2e_index} + 1")
-  add_test(NAME WineE2E.${test_name}
-    COMMAND Python3::Interpreter "${kalvo_e2e_runner}" scenario ${scenario}
-            --prefix "${kalvo_e2e_prefix}" --plain-prefix "${kalvo_e2e_plain_prefix}"
-            --wine "${KALVO_WINE}"
-            --wineserver "${KALVO_WINESERVER}"
-            --exe "${KALVO_WINDOWS_EXE}" --harness "${KALVO_E2E_HARNESS}"
-            --work "${CMAKE_BINARY_DIR}/e2e/${scenario}" --vendor "${KALVO_VENDOR_ID}"
-            --fpga "${KALVO_FPGA_IMAGE}" --mcu "${KALVO_MCU_IMAGE}")
-  # The timeout only bounds a hang: the runner gives the program less.
-  set_tests_properties(WineE2E.${test_name} PROPERTIES FIXTURES_REQUIRED kalvo_wine TIMEOUT 300)
-endwhile()
+# Adds GROUP.NAME for each pair of a test's name and the runner's scenario in
+# PAIRS, run with the runner's OPTIONS (backend, prefixes) and its work under
+# WORK, needing FIXTURE; with LOCK, one at a time.
+function(kalvo_e2e_scenarios group)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "FIXTURE;WORK;LOCK" "PAIRS;OPTIONS")
+  set(index 0)
+  list(LENGTH arg_PAIRS count)
+  while(index LESS count)
+    list(GET arg_PAIRS ${index} test_name)
+    math(EXPR index "${index} + 1")
+    list(GET arg_PAIRS ${index} scenario)
+    math(EXPR index "${index} + 1")
+    add_test(NAME ${group}.${test_name}
+      COMMAND Python3::Interpreter "${kalvo_e2e_runner}" scenario ${scenario} ${arg_OPTIONS}
+              --wine "${KALVO_WINE}" --wineserver "${KALVO_WINESERVER}"
+              --exe "${KALVO_WINDOWS_EXE}" --harness "${KALVO_E2E_HARNESS}"
+              --work "${arg_WORK}/${scenario}" --vendor "${KALVO_VENDOR_ID}"
+              --fpga "${KALVO_FPGA_IMAGE}" --mcu "${KALVO_MCU_IMAGE}")
+    # The timeout only bounds a hang: the runner gives the program less.
+    set_tests_properties(${group}.${test_name} PROPERTIES FIXTURES_REQUIRED ${arg_FIXTURE}
+                         TIMEOUT 300)
+    if(arg_LOCK)
+      set_tests_properties(${group}.${test_name} PROPERTIES RESOURCE_LOCK ${arg_LOCK})
+    endif()
+  endwhile()
+endfunction()
+
+kalvo_e2e_scenarios(WineE2E FIXTURE kalvo_wine WORK "${CMAKE_BINARY_DIR}/e2e"
+  OPTIONS --prefix "${kalvo_e2e_prefix}" --plain-prefix "${kalvo_e2e_plain_prefix}"
+  PAIRS
+    FullUpdate full-update
+    NoBootloaderWithWinesOwnHid no-bootloader
+    PlantedHidAndSetupApiBesideTheProgramAreNeverLoaded planted-dlls
+    PageNeverAcknowledged never-acknowledged-page
+    AcknowledgementInTheSecondReadTry late-acknowledgement
+    AcknowledgementsQueuedPastThreeReadTries queued-acknowledgements
+    InterfacesFailingIdentificationGetNoReport identification
+    BareLoopCarriesTheUpdatesTraffic bare-loop)
 
 # The same runner on Wine's own HID stack (hid-stack backend): every
 # interface is a virtual Kalvo bootloader of e2e/hid_stack, installed into a
@@ -89,29 +99,15 @@ add_test(NAME WineHidStack.Shutdown
           --prefix "${kalvo_hid_stack_prefix}" --wineserver "${KALVO_WINESERVER}")
 set_tests_properties(WineHidStack.Shutdown PROPERTIES FIXTURES_CLEANUP kalvo_hid_stack TIMEOUT 120)
 
-set(kalvo_hid_stack_scenarios
-  FullUpdate full-update
-  PageNeverAcknowledged never-acknowledged-page
-  AcknowledgementInTheSecondReadTry late-acknowledgement
-  AcknowledgementsQueuedPastThreeReadTries queued-acknowledgements
-  DecoyBeforeTheKalvoIsOnlyOpenedAndClosed decoy-first
-  RemovedMidFpgaEndsWithStatus3 removed-mid-fpga
-  BareLoopCarriesTheUpdatesTraffic bare-loop)
-set(kalvo_e2e_index 0)
-list(LENGTH kalvo_hid_stack_scenarios kalvo_e2e_count)
-while(kalvo_e2e_index LESS kalvo_e2e_count)
-  list(GET kalvo_hid_stack_scenarios ${kalvo_e2e_index} test_name)
-  math(EXPR kalvo_e2e_index "${kalvo_e2e_index} + 1")
-  list(GET kalvo_hid_stack_scenarios ${kalvo_e2e_index} scenario)
-  math(EXPR kalvo_e2e_index "${kalvo_e2e_index} + 1")
-  add_test(NAME WineHidStack.${test_name}
-    COMMAND Python3::Interpreter "${kalvo_e2e_runner}" scenario ${scenario} --backend hid-stack
-            --prefix "${kalvo_hid_stack_prefix}" --wine "${KALVO_WINE}"
-            --wineserver "${KALVO_WINESERVER}"
-            --exe "${KALVO_WINDOWS_EXE}" --harness "${KALVO_E2E_HARNESS}"
-            --work "${CMAKE_BINARY_DIR}/e2e-hidstack/${scenario}" --vendor "${KALVO_VENDOR_ID}"
-            --fpga "${KALVO_FPGA_IMAGE}" --mcu "${KALVO_MCU_IMAGE}")
-  # One scenario at a time: each installs its devices into the shared prefix.
-  set_tests_properties(WineHidStack.${test_name} PROPERTIES FIXTURES_REQUIRED kalvo_hid_stack
-                       RESOURCE_LOCK kalvo_hid_stack TIMEOUT 300)
-endwhile()
+# One scenario at a time: each installs its devices into the shared prefix.
+kalvo_e2e_scenarios(WineHidStack FIXTURE kalvo_hid_stack WORK "${CMAKE_BINARY_DIR}/e2e-hidstack"
+  LOCK kalvo_hid_stack
+  OPTIONS --backend hid-stack --prefix "${kalvo_hid_stack_prefix}"
+  PAIRS
+    FullUpdate full-update
+    PageNeverAcknowledged never-acknowledged-page
+    AcknowledgementInTheSecondReadTry late-acknowledgement
+    AcknowledgementsQueuedPastThreeReadTries queued-acknowledgements
+    DecoyBeforeTheKalvoIsOnlyOpenedAndClosed decoy-first
+    RemovedMidFpgaEndsWithStatus3 removed-mid-fpga
+    BareLoopCarriesTheUpdatesTraffic bare-loop)

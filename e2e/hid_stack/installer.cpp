@@ -35,6 +35,7 @@
 
 #include "e2e/common/hid_class.h"
 #include "e2e/common/interfaces.h"
+#include "e2e/common/write_file.h"
 
 namespace {
 
@@ -170,16 +171,6 @@ int removeDevices(const char* instance) {
   return 0;
 }
 
-bool writeFile(const std::string& path, const std::string& text) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(file);
-  return ok && written == text.size();
-}
-
 // Copies `from` to `to` unless `to` holds the same bytes already.
 bool installFile(const std::string& from, const std::string& to) {
   std::string have, want;
@@ -223,7 +214,7 @@ int install(const std::string& listPath, const std::string& logPath) {
   std::string inf = infText;
   inf.replace(inf.find("@COLLECTIONS@"), 13, models);
   const std::string infPath = std::string(windows) + "\\inf\\" + infName;
-  if (!writeFile(infPath, inf)) return fail("cannot write " + infPath);
+  if (!e2e::writeFile(infPath, inf)) return fail("cannot write " + infPath);
 
   HKEY key;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, logKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "e2e/common/interfaces.h"
+#include "e2e/common/write_file.h"
 #include "e2e/pipe_server/clock.h"
 #include "e2e/pipe_server/served_interface.h"
 
@@ -30,16 +31,6 @@ namespace {
 
 constexpr DWORD defaultLifetimeSeconds = 300;
 constexpr const char* readySuffix = ".ready";
-
-bool writeFile(const std::string& path, const std::string& text) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(file);
-  return ok && written == text.size();
-}
 
 void say(const std::string& text) {
   DWORD written = 0;
@@ -91,7 +82,7 @@ int main(int argc, char** argv) {
   if (healthy) {
     for (auto& one : served) threads.emplace_back([&one] { one->serve(); });
     // Every pipe exists now, so the program can open them.
-    healthy = writeFile(logPath + readySuffix, "ready\n");
+    healthy = e2e::writeFile(logPath + readySuffix, "ready\n");
     std::thread(watchInput, stop).detach();
     if (WaitForSingleObject(stop, lifetimeSeconds * 1000) != WAIT_OBJECT_0) {
       say("pipe_server: lifetime over\n");
@@ -106,7 +97,7 @@ int main(int argc, char** argv) {
          std::to_string(clock.ticksPerSecond()) + "\n";
   for (const auto& one : served) one->appendLog(log);
   log += "end " + std::to_string(clock.nowUs()) + "\n";
-  if (!writeFile(logPath, log)) {
+  if (!e2e::writeFile(logPath, log)) {
     say("pipe_server: cannot write " + logPath + "\n");
     healthy = false;
   }
