@@ -25,7 +25,7 @@ from pathlib import Path
 
 # The harness's source tree gets no bytecode cache from these imports.
 sys.dont_write_bytecode = True
-from wine_ratio import PROGRAM_TIMEOUT_S, cache_value, measure_in_prefix, sessions
+from wine_ratio import PROGRAM_TIMEOUT_S, alternate, cache_value, measure_in_prefix, sessions
 
 
 def measure(runner, args, wine, wineserver):
@@ -40,20 +40,13 @@ def measure(runner, args, wine, wineserver):
     s = runner.Scenario(setup, PROGRAM_TIMEOUT_S)
     kalvo = s.add()
     s.prepare()
-    update_process, bare_process = [], []
     server = s.start_server()
     try:
         s.backend.attach(s)
         bare = [str(harness / "bare_loop.exe"), s.devices[kalvo][1], str(s.images.fpga_pages),
                 str(s.images.mcu_pages)]
         try:
-            for _ in range(args.rounds):
-                status, _ = s.run_program("", PROGRAM_TIMEOUT_S, ["kalvo-update.exe"])
-                s.checks.equal(status, 0, "kalvo-update.exe's exit status")
-                update_process.append(s.program_seconds)
-                status, _ = s.run_program("", PROGRAM_TIMEOUT_S, bare)
-                s.checks.equal(status, 0, "bare_loop.exe's exit status")
-                bare_process.append(s.program_seconds)
+            update_process, bare_process = alternate(s, args.rounds, "", bare)
         finally:
             s.backend.detach(s)
     finally:

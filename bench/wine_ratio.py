@@ -53,6 +53,20 @@ def sessions(log):
     return list(zip(log.times("connect"), log.times("disconnect")))
 
 
+def alternate(s, rounds, overrides, bare):
+    """Runs kalvo-update.exe (with `overrides`) and then the bare loop `bare`,
+    `rounds` times, and returns each one's process wall times."""
+    update_process, bare_process = [], []
+    for _ in range(rounds):
+        status, _ = s.run_program(overrides, PROGRAM_TIMEOUT_S, ["kalvo-update.exe"])
+        s.checks.equal(status, 0, "kalvo-update.exe's exit status")
+        update_process.append(s.program_seconds)
+        status, _ = s.run_program("", PROGRAM_TIMEOUT_S, bare)
+        s.checks.equal(status, 0, "bare_loop.exe's exit status")
+        bare_process.append(s.program_seconds)
+    return update_process, bare_process
+
+
 def measure(runner, args, wine, wineserver):
     rounds = args.rounds
     build = Path(args.windows_build).resolve()
@@ -73,17 +87,9 @@ def measure(runner, args, wine, wineserver):
     pipe = f"{s.tag}-{kalvo}"
     bare = [str(harness / "bare_loop.exe"), pipe, str(s.images.fpga_pages), str(s.images.mcu_pages)]
     s.prepare()
-    update_process, bare_process = [], []
     server = s.start_server()
     try:
-        for _ in range(rounds):
-            status, _ = s.run_program(runner.TEST_DLLS_FIRST, PROGRAM_TIMEOUT_S,
-                                      ["kalvo-update.exe"])
-            s.checks.equal(status, 0, "kalvo-update.exe's exit status")
-            update_process.append(s.program_seconds)
-            status, _ = s.run_program("", PROGRAM_TIMEOUT_S, bare)
-            s.checks.equal(status, 0, "bare_loop.exe's exit status")
-            bare_process.append(s.program_seconds)
+        update_process, bare_process = alternate(s, rounds, runner.TEST_DLLS_FIRST, bare)
     finally:
         s.stop_server(server)
     log = runner.read_server_log(work / "session" / runner.SERVER_LOG).get(kalvo)
