@@ -832,10 +832,11 @@ def main():
     for option in ("--exe", "--harness", "--work", "--vendor", "--fpga", "--mcu"):
         run.add_argument(option, required=True)
     args = parser.parse_args()
-    # Wine takes only an absolute prefix.
-    args.prefix = str(Path(args.prefix).resolve())
-    if args.command == "scenario" and args.plain_prefix:
-        args.plain_prefix = str(Path(args.plain_prefix).resolve())
+    # Wine takes only an absolute prefix, and the programs run from the
+    # scenario's folder: every path given becomes absolute.
+    for name in ("prefix", "plain_prefix", "harness", "system_dlls", "exe", "work", "fpga", "mcu"):
+        if getattr(args, name, None):
+            setattr(args, name, str(Path(getattr(args, name)).resolve()))
     if args.command == "prefix-up":
         return prefix_up(args)
     if args.command == "prefix-down":
