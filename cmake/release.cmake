@@ -41,12 +41,36 @@ else()
   set(kalvo_test_release 0)
 endif()
 
-# Read by release/package.py beside the program.
-string(REPLACE ";" "," kalvo_placeholder_list "${KALVO_PLACEHOLDERS}")
-file(WRITE "${CMAKE_BINARY_DIR}/kalvo-release.txt"
-     "version=${PROJECT_VERSION}\n"
-     "test_release=${kalvo_test_release}\n"
-     "placeholders=${kalvo_placeholder_list}\n")
+# What release/package.py reads beside the program: the version, what is
+# built in (it goes into the bill of materials) and the tools that built it.
+# Written once the whole tree is configured, when every tool is known.
+function(kalvo_write_release_facts)
+  string(REPLACE ";" "," placeholder_list "${KALVO_PLACEHOLDERS}")
+  set(facts "version=${PROJECT_VERSION}\n"
+            "test_release=${kalvo_test_release}\n"
+            "placeholders=${placeholder_list}\n"
+            "vendor_id=${KALVO_VENDOR_ID}\n")
+  foreach(kind IN ITEMS FPGA MCU)
+    string(TOLOWER "${kind}" key)
+    get_filename_component(name "${KALVO_${kind}_IMAGE}" NAME)
+    file(SIZE "${KALVO_${kind}_IMAGE}" size)
+    file(SHA256 "${KALVO_${kind}_IMAGE}" sha256)
+    list(APPEND facts "${key}_image=${name}\n" "${key}_size=${size}\n" "${key}_sha256=${sha256}\n")
+  endforeach()
+  # The linker is the one the compiler driver runs, not CMAKE_LINKER.
+  execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-prog-name=ld
+                  OUTPUT_VARIABLE linker OUTPUT_STRIP_TRAILING_WHITESPACE)
+  foreach(tool IN ITEMS "compiler=${CMAKE_CXX_COMPILER}" "linker=${linker}"
+                        "resource_compiler=${CMAKE_RC_COMPILER}" "dlltool=${CMAKE_DLLTOOL}"
+                        "cmake=${CMAKE_COMMAND}" "build_program=${CMAKE_MAKE_PROGRAM}")
+    if(NOT tool MATCHES "=$")
+      list(APPEND facts "tool.${tool}\n")
+    endif()
+  endforeach()
+  string(CONCAT facts ${facts})
+  file(WRITE "${CMAKE_BINARY_DIR}/kalvo-release.txt" "${facts}")
+endfunction()
+cmake_language(DEFER CALL kalvo_write_release_facts)
 
 if(MINGW)
   # No build folder in the program, and no link time in its header: two
