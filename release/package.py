@@ -3,15 +3,20 @@
 
   package.py --build DIR --out DIR [--test-release]
 
-Takes DIR/kalvo-update.exe and what its configure step wrote about it
+Takes DIR/kalvo-update.exe, what its configure step wrote about it
 (DIR/kalvo-release.txt: version, whether it is a test release, which
-placeholders it embeds), signs the program when a code-signing certificate is
+placeholders it embeds, the images built in, the tools) and its link map
+(DIR/kalvo-update.map), signs the program when a code-signing certificate is
 given, and writes OUT/kalvo-update-VERSION[-test]-windows-x64.zip holding one
 folder of that name with the program, the launcher "Update Kalvo.cmd", the
-user guide and SHA256SUMS, and beside the zip its own SHA-256
+user guide, the third-party notices, the bill of materials
+(kalvo-update-VERSION[-test].cdx.json, CycloneDX) and SHA256SUMS; beside the
+zip, the bill of materials again and the zip's own SHA-256
 (NAME.zip.sha256). A build that embeds placeholder firmware or the placeholder
 vendor identifier, or was configured as a test release, is packaged only with
---test-release, and --test-release only such a build.
+--test-release, and --test-release only such a build. A build whose link put
+in a file that the notices do not cover (release/third_party.py) is not
+packaged.
 
 Signing, through the environment:
   KALVO_SIGN_PFX            the certificate and its private key (PKCS#12)
@@ -32,9 +37,14 @@ import tempfile
 import zipfile
 from pathlib import Path
 
+import sbom
+import third_party
+
 ROOT = Path(__file__).resolve().parent.parent
 PROGRAM = "kalvo-update.exe"
 FACTS = "kalvo-release.txt"
+LINK_MAP = "kalvo-update.map"
+NOTICES = "Third-party notices.txt"
 LAUNCHER = "Update Kalvo.cmd"
 GUIDE = "User guide.txt"
 SUMS = "SHA256SUMS"
@@ -54,9 +64,7 @@ def read_facts(build):
     path = build / FACTS
     if not path.is_file():
         raise Refused(f"{path} is missing: {build} is not a configured build of kalvo-update")
-    facts = dict(line.split("=", 1) for line in path.read_text().splitlines() if "=" in line)
-    placeholders = [x for x in facts.get("placeholders", "").split(",") if x]
-    return facts["version"], facts["test_release"] == "1", placeholders
+    return dict(line.split("=", 1) for line in path.read_text().splitlines() if "=" in line)
 
 
 def check_release_kind(test_build, placeholders, test_release):
@@ -76,12 +84,13 @@ def check_release_kind(test_build, placeholders, test_release):
 
 
 def sign(program, signed):
-    """Signs `program` into `signed` when a certificate is given; returns what was done."""
+    """Signs `program` into `signed` when a certificate is given; returns what was done and
+    the signing tool (None when unsigned)."""
     pfx = os.environ.get("KALVO_SIGN_PFX")
     if not pfx:
         shutil.copyfile(program, signed)
         return ("NOT SIGNED: no code-signing certificate given (KALVO_SIGN_PFX, "
-                "KALVO_SIGN_PASSWORD); Windows will warn that the publisher is unknown.")
+                "KALVO_SIGN_PASSWORD); Windows will warn that the publisher is unknown."), None
     command = ["osslsigncode", "sign", "-pkcs12", pfx, "-readpass", "-", "-h", "sha256",
                "-n", "kalvo-update"]
     stamp = os.environ.get("KALVO_SIGN_TIMESTAMP_URL")
@@ -93,7 +102,8 @@ def sign(program, signed):
     if result.returncode != 0:
         raise Refused("osslsigncode could not sign the program:\n"
                       + result.stdout.decode(errors="replace"))
-    return f"Signed with {pfx}" + (f", time-stamped by {stamp}." if stamp else ", not time-stamped.")
+    return (f"Signed with {pfx}" + (f", time-stamped by {stamp}." if stamp else
+                                    ", not time-stamped.")), command[0]
 
 
 def windows_text(path):
@@ -110,19 +120,39 @@ def write_zip(path, folder, files):
             archive.writestr(entry, data, compresslevel=9)
 
 
+def linked_components(build):
+    link_map = build / LINK_MAP
+    if not link_map.is_file():
+        raise Refused(f"{link_map} is missing: the link of kalvo-update.exe writes it; "
+                      "build the kalvo-update target again")
+    try:
+        return third_party.link_components(link_map, build)
+    except third_party.Uncovered as uncovered:
+        raise Refused(f"Refusing to package: {uncovered}")
+
+
 def package(build, out, test_release):
-    version, test_build, placeholders = read_facts(build)
-    check_release_kind(test_build, placeholders, test_release)
+    facts = read_facts(build)
+    version = facts["version"]
+    placeholders = [x for x in facts.get("placeholders", "").split(",") if x]
+    check_release_kind(facts["test_release"] == "1", placeholders, test_release)
     program = build / PROGRAM
     if not program.is_file():
         raise Refused(f"{program} is missing: build the kalvo-update target first")
-    name = f"kalvo-update-{version}{'-test' if test_release else ''}-windows-x64"
+    linked = linked_components(build)
+    kind = "-test" if test_release else ""
+    name = f"kalvo-update-{version}{kind}-windows-x64"
+    bom_name = f"kalvo-update-{version}{kind}.cdx.json"
 
     with tempfile.TemporaryDirectory() as work:
         signed = Path(work) / PROGRAM
-        signing = sign(program, signed)
+        signing, signing_tool = sign(program, signed)
         files = [(PROGRAM, signed.read_bytes())]
     files += [(target, windows_text(source)) for target, source in TEXT_SOURCES.items()]
+    notices = third_party.notices_text(PROGRAM, version, linked)
+    files.append((NOTICES, notices.replace("\n", "\r\n").encode()))
+    bom = sbom.bill_of_materials(facts, PROGRAM, files[0][1], linked, signing_tool)
+    files.append((bom_name, bom))
     sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {n}\r\n" for n, data in files)
     files.append((SUMS, sums.encode()))
 
@@ -131,6 +161,7 @@ def package(build, out, test_release):
     write_zip(zip_path, name, files)
     zip_sha256 = hashlib.sha256(zip_path.read_bytes()).hexdigest()
     (out / f"{name}.zip.sha256").write_text(f"{zip_sha256}  {zip_path.name}\n")
+    (out / bom_name).write_bytes(bom)
 
     print(signing)
     if test_release:
@@ -138,7 +169,9 @@ def package(build, out, test_release):
               + (" (placeholder " + ", ".join(placeholders) + ")." if placeholders else "."))
     for n, data in files:
         print(f"  {n}: {len(data)} bytes, SHA-256 {hashlib.sha256(data).hexdigest()}")
+    print("Linked in: " + ", ".join(f"{x.component.name} {x.version}" for x in linked))
     print(f"Package: {zip_path} ({zip_path.stat().st_size} bytes, SHA-256 {zip_sha256})")
+    print(f"Bill of materials: {out / bom_name}")
 
 
 def main():

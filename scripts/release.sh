@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Makes the release package that users download:
 #   dist/kalvo-update-<version>-windows-x64.zip
-# with kalvo-update.exe, "Update Kalvo.cmd", the user guide and SHA256SUMS,
-# and the zip's own SHA-256 beside it. The program is built for release in
+# with kalvo-update.exe, "Update Kalvo.cmd", the user guide, the third-party
+# notices, the bill of materials (kalvo-update-<version>.cdx.json) and
+# SHA256SUMS, and beside the zip its own SHA-256 and the bill of materials
+# again. The program is built for release in
 # build/release (Windows program only) and is the same bytes wherever the
 # tree is built.
 #
