@@ -25,6 +25,9 @@ have_pkg wine64 || need+=(wine64)
 # certificate with openssl.
 have_cmd osslsigncode || need+=(osslsigncode)
 have_cmd openssl || need+=(openssl)
+# The release test validates the bill of materials against the CycloneDX
+# schema with Debian's jsonschema, for Debian's python3 (/usr/bin/python3).
+have_pkg python3-jsonschema || need+=(python3-jsonschema)
 for extra in ${KALVO_EXTRA_PACKAGES:-}; do have_pkg "$extra" || need+=("$extra"); done
 
 if ((${#need[@]})); then
