@@ -61,7 +61,7 @@ ReadOutcome Bootloader::planRead() { return script_->onRead(*this, readsPlanned_
 CancelOutcome Bootloader::planCancel(bool isRead) { return script_->onCancel(*this, isRead); }
 
 void Bootloader::receive(std::int64_t nowMs, const Report& report) {
-  received_.push_back({nowMs, report});
+  if (keepReceived_) received_.push_back({nowMs, report});
   if (report[0] != 0) complain("report identifier " + hex(report[0]) + " in an output report");
   if (report[1] != prefix0 || report[2] != prefixOut) {
     complain("output report without the command prefix");

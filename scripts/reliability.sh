@@ -57,9 +57,11 @@ memcheck() {
     cmake --build "$host_build" -j "$jobs" --target kalvo_tests || return
   fi
   # Death tests fork, and valgrind follows: a child with a memory error fails
-  # its test through the error exit code.
+  # its test through the error exit code. The run of 122,880 pages to page
+  # 0xFFFF (over two minutes under valgrind) repeats what the other image
+  # tests run through valgrind already.
   valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect,possible \
-    --quiet "$tests" --gtest_brief=1
+    --quiet "$tests" --gtest_brief=1 --gtest_filter='-ImageUpdate.PageNumbersEndAt0xFFFFAndNeverWrapToZero'
 }
 
 fuzz() {

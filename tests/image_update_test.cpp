@@ -82,4 +82,31 @@ TEST_F(ImageUpdate, AFailedPageStopsThePhaseThere) {
   EXPECT_EQ(m.world.transcript(), "Updating FPGA.. failed.\n");
 }
 
+TEST_F(ImageUpdate, PageNumbersEndAt0xFFFFAndNeverWrapToZero) {
+  // Page numbers travel as 16 bits: from 0x1000, 61440 pages reach 0xFFFF,
+  // and a page 0x10000 would go out as page 0x0000. The bytes past the short
+  // image go out as zeros, as a tail does; the length alone sets the pages.
+  m.world.keepCompletions = false;
+  m.device.keepReceived(false);
+  constexpr std::size_t pagesToFFFF = 0x10000 - 0x1000;
+  constexpr std::uint32_t fillsFFFF = pagesToFFFF * 2048 - 4;
+  const auto image = pattern(4096);
+  const std::string dots(pagesToFFFF, '.');
+
+  EXPECT_EQ(writefpga(device, image, fillsFFFF), 1);
+  EXPECT_EQ(m.device.acceptedOrder().size(), pagesToFFFF);
+  EXPECT_EQ(m.device.acceptedOrder().back(), 0xFFFF);
+
+  // One byte more needs a page 0x10000: the phase fails before it.
+  EXPECT_EQ(writefpga(device, image, fillsFFFF + 1), 0);
+  EXPECT_EQ(m.device.acceptedOrder().size(), 2 * pagesToFFFF);
+  EXPECT_EQ(m.device.acceptedOrder().back(), 0xFFFF);
+  EXPECT_EQ(m.device.pages().count(0), 0u);
+  const std::string transcript = m.world.transcript();
+  EXPECT_TRUE(transcript ==
+              "Updating FPGA." + dots + " done.\nUpdating FPGA." + dots + " failed.\n")
+      << transcript.size() << " characters, ending in \""
+      << transcript.substr(transcript.size() - 20) << "\"";
+}
+
 }  // namespace

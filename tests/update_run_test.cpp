@@ -70,7 +70,9 @@ TEST(NotFound, InterfacesThatFailIdentificationAreClosedAndNeverWritten) {
 // hid.dll and setupapi.dll come from the system directory or not at all: a
 // run that cannot have them ends as a failed search, before touching either.
 TEST(NotFound, WithoutTheSystemsOwnHidAndSetupApiLibrariesTheSearchIsNeverMade) {
-  const std::string longFolder = "C:\\" + std::string(246, 'w');  // hid.dll fits, setupapi.dll not
+  // A folder of `length` characters. A path holds 259 and its terminator:
+  // "\\hid.dll" fits after 251 of them, "\\setupapi.dll" after 246.
+  const auto folderOf = [](std::size_t length) { return "C:\\" + std::string(length - 3, 'w'); };
   const struct {
     const char* what;
     std::function<void(winstub::World&)> change;
@@ -81,7 +83,9 @@ TEST(NotFound, WithoutTheSystemsOwnHidAndSetupApiLibrariesTheSearchIsNeverMade) 
       {"no system directory", [](auto& w) { w.systemDirectory.clear(); }, 0},
       {"a system directory longer than a path",
        [](auto& w) { w.systemDirectory = "C:\\" + std::string(300, 'w'); }, 0},
-      {"a path that does not fit", [&](auto& w) { w.systemDirectory = longFolder; }, 1},
+      {"hid.dll fits to the last byte, setupapi.dll not",
+       [&](auto& w) { w.systemDirectory = folderOf(251); }, 1},
+      {"hid.dll would need one byte more", [&](auto& w) { w.systemDirectory = folderOf(252); }, 0},
   };
   for (const auto& row : rows) {
     scenario::Machine m;

@@ -91,6 +91,9 @@ class World {
   std::string systemDirectory = "C:\\Windows\\system32";
   std::vector<std::string> systemLibraries = {"hid.dll", "setupapi.dll"};
   bool echoOutput = false;  // also write standard output to the real one
+  // false: writes and reads that came back are not kept in completions(), for
+  // runs of tens of thousands of pages that only look at the device.
+  bool keepCompletions = true;
   // Called after each call recorded in calls() and after each piece of
   // standard output, so that a test can change the machine at that very
   // point: pull the device out right after it was opened, or between phases.

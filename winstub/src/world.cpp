@@ -271,17 +271,20 @@ void World::State::complete(std::size_t index, ULONG_PTR status, DWORD bytes) {
   if (!(pending[index].isRead && status == statusSuccess)) checkBuffer(pending[index]);
   Operation op = std::move(pending[index]);
   pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(index));
-  Completion& done = completions.emplace_back();
-  done.atMs = now;
-  done.outputsBefore = output.size();
-  done.path = std::move(op.path);
-  done.isRead = op.isRead;
-  done.succeeded = status == statusSuccess;
-  done.cancelled = op.cancelled;
-  if (!op.isRead) {
-    done.bytes = op.data;
-  } else if (done.succeeded) {
-    std::copy_n(op.buffer, std::min<std::size_t>(op.length, done.bytes.size()), done.bytes.begin());
+  if (World::current().keepCompletions) {
+    Completion& done = completions.emplace_back();
+    done.atMs = now;
+    done.outputsBefore = output.size();
+    done.path = std::move(op.path);
+    done.isRead = op.isRead;
+    done.succeeded = status == statusSuccess;
+    done.cancelled = op.cancelled;
+    if (!op.isRead) {
+      done.bytes = op.data;
+    } else if (done.succeeded) {
+      std::copy_n(op.buffer, std::min<std::size_t>(op.length, done.bytes.size()),
+                  done.bytes.begin());
+    }
   }
   op.request->Internal = status;
   op.request->InternalHigh = bytes;
