@@ -13,6 +13,8 @@ def small(fpga_bytes, mcu_pages):
 
 
 WHOLE = bytes([0x10])
+# A whole run on a Windows 7 without KB2533623.
+WHOLE_WINDOWS7 = bytes([0x30])
 
 
 def interfaces(decoys, place):
@@ -48,6 +50,7 @@ PAGE = BLOCKS + 2
 SEEDS = {
     "healthy_small": small(3000, 1) + interfaces([], 0),
     "healthy_whole": WHOLE + interfaces([], 0),
+    "healthy_whole_windows7": WHOLE_WINDOWS7 + interfaces([], 0),
     "decoys_first": small(100, 1) + interfaces([(0, 7), (2, 0x46), (0x83, 0), (4, 0), (7, 1)], 5),
     "no_bootloader": small(100, 0) + interfaces([(1, 2), (0x82, 3)], 3),
     "attributes_end_search": small(100, 0) + interfaces([(5, 0)], 1),

@@ -7,7 +7,9 @@
 // broken one.
 //
 // The input, read front to back (an exhausted input reads as zero bytes):
-//   byte 0      mode: low four bits 0 for a whole run, else the phases alone
+//   byte 0      mode: low four bits 0 for a whole run, else the phases alone;
+//               bit 5 set for a Windows 7 without KB2533623 (no
+//               SetDefaultDllDirectories)
 //   bytes 1-3   the phases alone: FPGA image length (1 to 6144 bytes, two
 //               bytes) and MCU pages (0 to 2)
 //   then        interfaces: a count (0 to 7), the bootloader's place among
@@ -346,7 +348,8 @@ void trace(const winstub::World& world, const devsim::Bootloader& device, int st
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input in(data, size);
-  const bool wholeRun = (in.byte() & 0x0F) == 0;
+  const std::uint8_t kind = in.byte();
+  const bool wholeRun = (kind & 0x0F) == 0;
   std::span<const std::uint8_t> fpga(fpgabin, fpgaImageLength);
   std::span<const std::uint8_t> mcu(mcubin, mcuImageLength);
   scenario::RunPlan smallPlan;
@@ -361,6 +364,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   devsim::Bootloader device(&script);
   std::vector<std::unique_ptr<devsim::Bootloader>> lookalikes;
   winstub::World world;
+  world.defaultDllDirectories = (kind & 0x20) == 0;
 
   const std::size_t count = in.byte() % (maxInterfaces + 1);
   const std::size_t place = in.byte() % (count + 2);  // count + 1: no bootloader at all

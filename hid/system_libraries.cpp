@@ -28,9 +28,41 @@ bool systempath(const Path& folder, UINT length, std::string_view name, Path& pa
   return true;
 }
 
+using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+
+// Takes the program's folder and the current directory out of every later
+// search for a DLL in this process: Windows' own DLLs load theirs by name
+// (the Setup API its delay-loaded dependencies, say), and so does whatever a
+// security product injects. Returns the flags that load a library by full
+// path from the system directory, its dependencies from there too.
+DWORD confinesearch() {
+  // Windows 8 and Windows 7 with KB2533623 have SetDefaultDllDirectories;
+  // imported, it would keep the program from starting on a Windows 7 without
+  // that update, so it is looked up in kernel32, which every process has.
+  const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  const FARPROC found =
+      kernel32 != nullptr ? GetProcAddress(kernel32, "SetDefaultDllDirectories") : nullptr;
+  if (found != nullptr) {
+    const auto setdefault =
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(found));
+    // From here on every search is the system directory alone. The altered
+    // search order must not be asked for beside it (Windows refuses the
+    // combination) nor instead of it (it ends in the current directory).
+    if (setdefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) return LOAD_LIBRARY_SEARCH_SYSTEM32;
+  }
+  // Without it the LOAD_LIBRARY_SEARCH flags do not exist either, and a load
+  // by name still looks in the program's folder first: nothing takes that
+  // out. What can go is the current directory, here for the rest of the
+  // process. The altered search order then looks for a library's dependencies
+  // in its own folder, the system directory, first.
+  SetDllDirectoryA("");
+  return LOAD_WITH_ALTERED_SEARCH_PATH;
+}
+
 }  // namespace
 
 int loadsystemlibraries() {
+  const DWORD flags = confinesearch();
   Path folder{};
   // The result is the length without the terminator when the folder fits,
   // the size it needs when it does not, and 0 on failure.
@@ -39,9 +71,7 @@ int loadsystemlibraries() {
   for (const std::string_view name : systemLibraries) {
     Path path{};
     if (!systempath(folder, length, name, path)) return 0;
-    // With a full path, the altered search order looks for the library's own
-    // dependencies in its folder, the system directory, before any other.
-    if (LoadLibraryExA(path.data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH) == nullptr) return 0;
+    if (LoadLibraryExA(path.data(), nullptr, flags) == nullptr) return 0;
   }
   return 1;
 }

@@ -243,29 +243,40 @@ class Checker {
     if (i < out_.size()) fail("output after the run's end: \"" + out_[i].text + "\"");
   }
 
-  // The run's very first platform calls take hid.dll and setupapi.dll from
-  // the system directory: nothing may reach them, or anything else, before.
+  // The run's very first platform calls confine every later search for a
+  // DLL to the system directory (where the system has the means; else they
+  // take the current directory out), then take hid.dll and setupapi.dll from
+  // there: nothing may reach them, or anything else, before.
   void checkLibraries() {
     if (!plan_.wholeRun) return;
     const std::string folder = world_.systemDirectory + "\\";
-    // With a full path, the altered search order looks for a library's own
-    // dependencies in the system directory too, not in the program's folder.
+    const bool confined = world_.defaultDllDirectories;
+    // Confined, a library's dependencies come from the system directory
+    // alone; otherwise the altered search order looks there first.
+    const std::uint32_t flags =
+        confined ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH;
     struct Call {
       std::string function, path;
       std::uint32_t flags;
+      bool succeeds;
     };
     const std::vector<Call> first = {
-        {"GetSystemDirectoryA", world_.systemDirectory, 0},
-        {"LoadLibraryExA", folder + "hid.dll", LOAD_WITH_ALTERED_SEARCH_PATH},
-        {"LoadLibraryExA", folder + "setupapi.dll", LOAD_WITH_ALTERED_SEARCH_PATH}};
+        {"GetModuleHandleA", "kernel32.dll", 0, true},
+        {"GetProcAddress", "SetDefaultDllDirectories", 0, confined},
+        confined ? Call{"SetDefaultDllDirectories", "", LOAD_LIBRARY_SEARCH_SYSTEM32, true}
+                 : Call{"SetDllDirectoryA", "", 0, true},
+        {"GetSystemDirectoryA", world_.systemDirectory, 0, true},
+        {"LoadLibraryExA", folder + "hid.dll", flags, true},
+        {"LoadLibraryExA", folder + "setupapi.dll", flags, true}};
     const auto& calls = world_.calls();
     for (std::size_t i = 0; i < first.size(); ++i) {
       if (i < calls.size() && calls[i].function == first[i].function &&
           calls[i].path == first[i].path && calls[i].flags == first[i].flags &&
-          calls[i].platformCallsBefore == i && calls[i].succeeded)
+          calls[i].platformCallsBefore == i && calls[i].succeeded == first[i].succeeds)
         continue;
-      fail("platform call " + std::to_string(i) + " is not " + first[i].function + " of " +
-           first[i].path);
+      fail("platform call " + std::to_string(i) + " is not " + first[i].function + " of \"" +
+           first[i].path + "\"" +
+           (first[i].flags ? " with flags " + std::to_string(first[i].flags) : ""));
       return;
     }
   }

@@ -87,9 +87,13 @@ inline constexpr std::int64_t retireBoundMs = 1000;
 //   nothing else takes time;
 // - no stand-in violation (reuse or release of a record, event or buffer while
 //   its operation is outstanding, a buffer changed under it, unknown handles,
-//   unbounded waits, a library loaded from anywhere but the system directory);
-// - a whole run's first platform calls load hid.dll and setupapi.dll from the
-//   system directory;
+//   unbounded waits, a library loaded from anywhere but the system directory
+//   or with a search for its dependencies that reaches the program's folder or
+//   the current directory);
+// - a whole run's first platform calls confine every later search for a DLL
+//   to the system directory (SetDefaultDllDirectories, looked up in kernel32;
+//   where it is missing, SetDllDirectoryA("")), then load hid.dll and
+//   setupapi.dll from the system directory with the flags that go with it;
 // - no report to any interface but the bootloader, none at all on status 2;
 // - nothing left open on status 0 but what a stranded operation holds; on
 //   status 3 only the device (and what a stranded operation holds); never a

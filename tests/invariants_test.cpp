@@ -41,7 +41,16 @@ TEST_F(BrokenRun, ASearchBeforeTheLibrariesCameFromTheSystemDirectory) {
   say("No Kalvo found. Please restart Kalvo in bootloader mode (press and hold CONFIG during "
       "power on).\n");
   check(exitNoBootloader);
-  EXPECT_TRUE(found("platform call 0 is not GetSystemDirectoryA")) << scenario::describe(problems);
+  EXPECT_TRUE(found("platform call 0 is not GetModuleHandleA")) << scenario::describe(problems);
+}
+
+TEST_F(BrokenRun, AHealthyRunOnAWindows7WithoutTheLoaderUpdateHasNoProblem) {
+  // No SetDefaultDllDirectories and no LOAD_LIBRARY_SEARCH flags: the run
+  // takes the current directory out of the search and loads with the altered
+  // search order.
+  m.world.defaultDllDirectories = false;
+  check(run());
+  EXPECT_TRUE(problems.empty()) << scenario::describe(problems);
 }
 
 TEST_F(BrokenRun, ADotWithoutAReadInItsPage) {

@@ -90,6 +90,9 @@ class World {
   // search starts in the program's own folder.
   std::string systemDirectory = "C:\\Windows\\system32";
   std::vector<std::string> systemLibraries = {"hid.dll", "setupapi.dll"};
+  // Whether kernel32 has SetDefaultDllDirectories, and LoadLibraryExA the
+  // LOAD_LIBRARY_SEARCH flags: Windows 8 and later, Windows 7 with KB2533623.
+  bool defaultDllDirectories = true;
   bool echoOutput = false;  // also write standard output to the real one
   // false: writes and reads that came back are not kept in completions(), for
   // runs of tens of thousands of pages that only look at the device.

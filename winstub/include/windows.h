@@ -63,6 +63,7 @@ typedef unsigned int UINT;
 // Distinct pointer types, as the SDK declares them with STRICT (its default).
 typedef struct HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
+typedef LONG_PTR(WINAPI* FARPROC)();
 
 #ifndef TRUE
 #define TRUE 1
@@ -107,8 +108,16 @@ typedef HINSTANCE HMODULE;
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 #define ERROR_NOT_FOUND 1168u
 #define ERROR_MOD_NOT_FOUND 126u
+#define ERROR_PROC_NOT_FOUND 127u
 
 #define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008u
+// The LOAD_LIBRARY_SEARCH flags: Windows 8 and later, and Windows 7 with
+// KB2533623. Elsewhere LoadLibraryExA refuses them as invalid parameters.
+#define LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR 0x00000100u
+#define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200u
+#define LOAD_LIBRARY_SEARCH_USER_DIRS 0x00000400u
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
+#define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000u
 
 // Kernel status values that the Internal field of OVERLAPPED carries.
 #define STATUS_PENDING 0x00000103u
@@ -159,6 +168,12 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName);
+// SetDefaultDllDirectories is not declared: kernel32 of Windows 7 without
+// KB2533623 lacks it, so a program that would start there looks it up with
+// GetProcAddress instead of importing it.
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 }

@@ -162,63 +162,6 @@ void WINAPI SetLastError(DWORD code) {
   lastError = code;
 }
 
-UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
-  const winstub::PlatformCall inside;
-  auto& world = winstub::state();
-  const std::string& folder = winstub::World::current().systemDirectory;
-  winstub::CallRecord call;
-  call.function = "GetSystemDirectoryA";
-  call.path = folder;
-  call.bufferLength = size;
-  call.succeeded = !folder.empty();
-  world.record(call);
-  if (folder.empty()) {
-    lastError = ERROR_FILE_NOT_FOUND;
-    return 0;
-  }
-  // Too small a buffer gets nothing but the size it needs, terminator included.
-  const auto length = static_cast<UINT>(folder.size());
-  if (buffer == nullptr || size <= length) return length + 1;
-  std::copy(folder.begin(), folder.end(), buffer);
-  buffer[length] = '\0';
-  return length;
-}
-
-HMODULE WINAPI LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
-  const winstub::PlatformCall inside;
-  auto& world = winstub::state();
-  const auto& live = winstub::World::current();
-  winstub::CallRecord call;
-  call.function = "LoadLibraryExA";
-  call.path = name != nullptr ? name : "";
-  call.flags = flags;
-  if (file != nullptr) world.violation("LoadLibraryExA with a file handle, which must be null");
-  const auto lower = [](std::string text) {
-    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return text;
-  };
-  const std::string folder = lower(live.systemDirectory) + "\\";
-  const std::string path = lower(call.path);
-  const bool inSystemDirectory = !live.systemDirectory.empty() &&
-                                 path.compare(0, folder.size(), folder) == 0 &&
-                                 path.find('\\', folder.size()) == std::string::npos;
-  if (!inSystemDirectory)
-    world.violation("LoadLibraryExA of '" + call.path +
-                    "', which is not a full path in the system directory: Windows would search "
-                    "the program's folder");
-  std::size_t found = live.systemLibraries.size();
-  for (std::size_t i = 0; i < live.systemLibraries.size() && inSystemDirectory; ++i)
-    if (path.substr(folder.size()) == lower(live.systemLibraries[i])) found = i;
-  call.succeeded = found < live.systemLibraries.size();
-  world.record(call);
-  if (!call.succeeded) {
-    lastError = ERROR_MOD_NOT_FOUND;
-    return nullptr;
-  }
-  // A module's handle is its load address, never a kernel object handle.
-  return reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x180000000u + found * 0x100000u));
-}
-
 HANDLE WINAPI GetStdHandle(DWORD which) {
   const winstub::PlatformCall inside;
   if (which == STD_OUTPUT_HANDLE) return reinterpret_cast<HANDLE>(consoleHandle);

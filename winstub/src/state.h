@@ -62,6 +62,11 @@ struct World::State {
   std::map<std::string, InterfaceTraffic> traffic;
   std::size_t eventsCreated = 0;
   int snapshots = 0;
+  // Where later loads look, as SetDefaultDllDirectories and SetDllDirectoryA
+  // left it: the default directories' flags (0: never set), and the folder
+  // given (absent: never called; empty: the current directory taken out).
+  DWORD defaultDllDirectories = 0;
+  std::optional<std::string> dllDirectory;
 
   std::uintptr_t add(Handle handle);
   Handle* find(HANDLE handle, Kind kind);
