@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Checks what kalvo-update.exe imports, and how, as Windows' loader reads it:
 a 64-bit console program that imports at start only DLLs that are Windows'
-known DLLs (kernel32, msvcrt), and takes hid.dll and setupapi.dll, which are
-not, only on first use (delay-loaded), after the run has loaded them from the
-system directory. Prints both lists.
+known DLLs (kernel32, msvcrt, and advapi32, whose random numbers seed the
+stack canary of a MinGW-w64 build), and takes hid.dll and setupapi.dll, which
+are not, only on first use (delay-loaded), after the run has loaded them from
+the system directory. SetDefaultDllDirectories is never imported: a Windows 7
+without KB2533623 lacks it, and the program would not start there. Prints
+both lists.
 
   check_imports.py EXE
 """
@@ -14,14 +17,17 @@ import sys
 from check_resources import Pe
 
 CONSOLE_SUBSYSTEM = 3
-AT_START = {"kernel32.dll", "msvcrt.dll"}
+AT_START = {"kernel32.dll", "msvcrt.dll", "advapi32.dll"}
 ON_FIRST_USE = {
     "hid.dll": {"HidD_GetAttributes", "HidD_GetHidGuid", "HidD_GetIndexedString"},
     "setupapi.dll": {"SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInterfaces",
                      "SetupDiGetClassDevsA", "SetupDiGetDeviceInterfaceDetailA"},
 }
 # What the run calls before the first delay-loaded call.
-LOADING = {"GetSystemDirectoryA", "LoadLibraryExA"}
+LOADING = {"GetModuleHandleA", "GetProcAddress", "SetDllDirectoryA", "GetSystemDirectoryA",
+           "LoadLibraryExA"}
+# Looked up at run time where they exist, never imported.
+NEVER_IMPORTED = {"SetDefaultDllDirectories", "AddDllDirectory", "RemoveDllDirectory"}
 IMPORT_DIRECTORY = 1
 DELAY_IMPORT_DIRECTORY = 13
 DELAY_RVA_ATTRIBUTE = 1  # the descriptor's addresses are relative (every 64-bit one)
@@ -29,14 +35,6 @@ ORDINAL_FLAG = 1 << 63
 
 
 class Program(Pe):
-    def __init__(self, data):
-        super().__init__(data)
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        optional = pe + 24
-        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
-        self.directories = [struct.unpack_from("<II", data, optional + 112 + 8 * i)
-                            for i in range(16)]
-
     def text(self, rva):
         at = self.offset(rva)
         return self.data[at:self.data.index(b"\0", at)].decode("ascii")
@@ -101,9 +99,8 @@ class Program(Pe):
         return found
 
 
-def main():
-    exe = sys.argv[1]
-    program = Program(open(exe, "rb").read())
+def import_problems(program):
+    """What is wrong with the program's imports, and the two lists as text."""
     failures = []
     if program.subsystem != CONSOLE_SUBSYSTEM:
         failures.append(f"not a console program (subsystem {program.subsystem})")
@@ -114,20 +111,31 @@ def main():
                         "or loaded from the system directory")
     if "kernel32.dll" not in at_start:
         failures.append("does not import kernel32.dll")
-    missing = LOADING - set(at_start.get("kernel32.dll", []))
+    kernel32 = set(at_start.get("kernel32.dll", []))
+    missing = LOADING - kernel32
     if missing:
         failures.append(f"does not import {', '.join(sorted(missing))} from kernel32.dll")
+    for name in sorted(NEVER_IMPORTED & kernel32):
+        failures.append(f"imports {name}, which a Windows 7 without KB2533623 lacks")
     for dll, names in ON_FIRST_USE.items():
         if set(on_first_use.get(dll, [])) != names:
             failures.append(f"takes {sorted(on_first_use.get(dll, []))} from {dll} on first use, "
                             f"expected {sorted(names)}")
     for dll in sorted(set(on_first_use) - set(ON_FIRST_USE)):
         failures.append(f"delay-loads {dll}")
-    print(f"{exe} imports at start: " +
-          "; ".join(f"{dll} ({len(names)} functions)" for dll, names in sorted(at_start.items())))
-    print("and on first use, delay-loaded: " +
-          "; ".join(f"{dll} ({', '.join(sorted(names))})"
-                    for dll, names in sorted(on_first_use.items())))
+    lists = ["imports at start: " +
+             "; ".join(f"{dll} ({len(names)} functions)" for dll, names in sorted(at_start.items())),
+             "and on first use, delay-loaded: " +
+             "; ".join(f"{dll} ({', '.join(sorted(names))})"
+                       for dll, names in sorted(on_first_use.items()))]
+    return failures, lists
+
+
+def main():
+    exe = sys.argv[1]
+    failures, lists = import_problems(Program(open(exe, "rb").read()))
+    print(f"{exe} {lists[0]}")
+    print(lists[1])
     for failure in failures:
         print("FAILED:", failure)
     return 1 if failures else 0

@@ -18,25 +18,57 @@ FIXED_INFO_SIGNATURE = 0xFEEF04BD
 PRODUCT_NAME = "kalvo-update"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
-WINDOWS_10 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
+# The supportedOS identifiers of the Windows versions the program runs on.
+SUPPORTED_OS = {
+    "Windows 10 and 11": "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+    "Windows 8.1": "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+    "Windows 8": "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+    "Windows 7": "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+}
+
+
+class Section:
+    """A section header: its name, where it lies in memory and in the file,
+    and its characteristics (IMAGE_SCN_*)."""
+
+    def __init__(self, name, rva, virtual_size, raw, raw_size, flags):
+        self.name, self.rva, self.virtual_size = name, rva, virtual_size
+        self.raw, self.raw_size, self.flags = raw, raw_size, flags
 
 
 class Pe:
+    """A 64-bit PE file as Windows' loader reads it: the file header, the
+    optional header's fields that say how the image may be loaded, the data
+    directories and the section headers."""
+
     def __init__(self, data):
         self.data = data
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("not a PE file")
-        sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+        self.pe_offset = pe
+        (self.machine, sections, _, self.symbol_table, self.symbol_count, optional_size,
+         self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
         optional = pe + 24
+        self.optional_offset = optional
+        self.section_table = optional + optional_size
         if struct.unpack_from("<H", data, optional)[0] != 0x20B:
             raise ValueError("not a PE32+ file")
-        # Data directory 2 is the resource table; PE32+ directories start at 112.
-        self.resource_rva, _ = struct.unpack_from("<II", data, optional + 112 + 2 * 8)
+        self.linker_version = struct.unpack_from("<BB", data, optional + 2)
+        self.image_base = struct.unpack_from("<Q", data, optional + 24)[0]
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, optional + 68)
+        # PE32+ data directories start at 112: (rva, size) each.
+        self.directories = [struct.unpack_from("<II", data, optional + 112 + 8 * i)
+                            for i in range(16)]
+        self.resource_rva = self.directories[2][0]
+        self.headers = []
         self.sections = []
         for i in range(sections):
             at = optional + optional_size + 40 * i
+            name = data[at:at + 8].rstrip(b"\0").decode("ascii", "replace")
             size, rva, raw_size, raw = struct.unpack_from("<IIII", data, at + 8)
+            flags = struct.unpack_from("<I", data, at + 36)[0]
+            self.headers.append(Section(name, rva, size, raw, raw_size, flags))
             self.sections.append((rva, max(size, raw_size), raw))
 
     def offset(self, rva):
@@ -44,6 +76,14 @@ class Pe:
             if start <= rva < start + size:
                 return rva - start + raw
         raise ValueError(f"RVA 0x{rva:x} lies in no section")
+
+    def directory(self, index):
+        """The bytes of data directory `index`, or None when it is empty."""
+        rva, size = self.directories[index]
+        if rva == 0 or size == 0:
+            return None
+        at = self.offset(rva)
+        return self.data[at:at + size]
 
     def resource(self, type_id, name_id):
         """The bytes of the first language of resource `type_id`/`name_id`, or None."""
@@ -97,6 +137,24 @@ def version_strings(block):
     return fixed, strings
 
 
+def manifest_problems(pe):
+    """What is wrong with the application manifest: it must ask to run as the
+    invoker, without UI access, and name every Windows the program runs on."""
+    manifest = pe.resource(RT_MANIFEST, 1)
+    if manifest is None:
+        return ["no application manifest (type 24, identifier 1)"]
+    problems = []
+    root = ElementTree.fromstring(manifest)
+    levels = root.findall(f".//{ASM_V3}requestedExecutionLevel")
+    if [(x.get("level"), x.get("uiAccess")) for x in levels] != [("asInvoker", "false")]:
+        problems.append("the manifest does not ask to run as the invoker without UI access")
+    systems = {x.get("Id").lower() for x in root.findall(f".//{COMPATIBILITY}supportedOS")}
+    for name, guid in SUPPORTED_OS.items():
+        if guid not in systems:
+            problems.append(f"the manifest does not declare {name} as supported")
+    return problems
+
+
 def main():
     exe, version, description = sys.argv[1:4]
     with open(exe, "rb") as f:
@@ -122,17 +180,7 @@ def main():
             if strings.get(key) != value:
                 failures.append(f"version string {key} is {strings.get(key)!r}, expected {value!r}")
 
-    manifest = pe.resource(RT_MANIFEST, 1)
-    if manifest is None:
-        failures.append("no application manifest (type 24, identifier 1)")
-    else:
-        root = ElementTree.fromstring(manifest)
-        levels = root.findall(f".//{ASM_V3}requestedExecutionLevel")
-        if [(x.get("level"), x.get("uiAccess")) for x in levels] != [("asInvoker", "false")]:
-            failures.append("the manifest does not ask to run as the invoker without UI access")
-        systems = [x.get("Id").lower() for x in root.findall(f".//{COMPATIBILITY}supportedOS")]
-        if WINDOWS_10 not in systems:
-            failures.append("the manifest does not declare Windows 10 and 11 as supported")
+    failures += manifest_problems(pe)
 
     for failure in failures:
         print(f"{exe}: {failure}")
