@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
 """Checks what kalvo-update.exe imports, and how, as Windows' loader reads it:
 a 64-bit console program that imports at start only DLLs that are Windows'
-known DLLs (kernel32, msvcrt, and advapi32, whose random numbers seed the
-stack canary of a MinGW-w64 build), and takes hid.dll and setupapi.dll, which
-are not, only on first use (delay-loaded), after the run has loaded them from
-the system directory. SetDefaultDllDirectories is never imported: a Windows 7
+known DLLs (kernel32, msvcrt), and takes hid.dll and setupapi.dll, which are
+not, only on first use (delay-loaded), after the run has loaded them from the
+system directory. SetDefaultDllDirectories is never imported: a Windows 7
 without KB2533623 lacks it, and the program would not start there. Prints
 both lists.
 
@@ -17,7 +16,7 @@ import sys
 from check_resources import Pe
 
 CONSOLE_SUBSYSTEM = 3
-AT_START = {"kernel32.dll", "msvcrt.dll", "advapi32.dll"}
+AT_START = {"kernel32.dll", "msvcrt.dll"}
 ON_FIRST_USE = {
     "hid.dll": {"HidD_GetAttributes", "HidD_GetHidGuid", "HidD_GetIndexedString"},
     "setupapi.dll": {"SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInterfaces",

@@ -22,13 +22,13 @@ The rules:
   - the imports as tests/check_imports.py wants them.
 
 A MinGW-w64 program is stripped and statically linked, so no symbol names
-__stack_chk_fail. It is found by what it does: it alone loads the address of
-libssp's message "*** stack smashing detected ***", so the function (by the
-exception directory's function table) holding the instruction that loads
-that address is __stack_chk_fail. Every function that GCC protected ends in
-a call to it when the canary changed; the rule counts those calls. The
-message alone would not do: libssp's _FORTIFY_SOURCE routines bring the
-same object file in, and a program built without the canary calls nothing.
+__stack_chk_fail. It is found by what it does (updater/stack_protector_mingw.cpp,
+as MSVC's /GS failure does): it ends the process with a fast fail (int 0x29)
+of code 2, FAST_FAIL_STACK_COOKIE_CHECK_FAILURE, either itself or by calling
+the routine that does; the exception directory's function table gives each
+function's extent. Every function that GCC protected ends in a call to it
+when its canary changed; the rule counts those calls, so a program whose
+code was compiled without the canary fails even with the routine linked in.
 
 Runs with Python 3 alone, on any system: the PE parsing is check_resources'
 and the import rules are check_imports'.
@@ -70,7 +70,9 @@ LOAD_CONFIG_GUARD_FLAGS = (144, 4)
 GUARD_CF_INSTRUMENTED = 0x100
 # The value MSVC's /GS cookie has in the file; the loader replaces it.
 MSVC_DEFAULT_COOKIE = 0x00002B992DDFA232
-STACK_SMASHING_MESSAGE = b"*** stack smashing detected ***"
+# A fast fail: int 0x29, with the code in ecx.
+FAST_FAIL = b"\xcd\x29"
+STACK_COOKIE_FAILURE_CODE = b"\xb9\x02\x00\x00\x00"  # mov ecx, 2
 
 
 def is_msvc(pe):
@@ -112,20 +114,19 @@ def functions(pe):
     return [struct.unpack_from("<II", table, at) for at in range(0, len(table) - 11, 12)]
 
 
-def rip_relative_loads(pe, target):
-    """RVAs of the `lea reg, [rip+disp32]` instructions that load `target`."""
-    found = []
-    for section in executable_sections(pe):
-        code = pe.data[section.raw:section.raw + min(section.raw_size, section.virtual_size)]
-        at = code.find(b"\x8d")
-        while at >= 1:
-            rex, modrm = code[at - 1], code[at + 1] if at + 1 < len(code) else 0
-            if rex in (0x48, 0x4C) and modrm & 0xC7 == 0x05 and at + 6 <= len(code):
-                end = section.rva + at + 6
-                if end + struct.unpack_from("<i", code, at + 2)[0] == target:
-                    found.append(section.rva + at - 1)
-            at = code.find(b"\x8d", at + 1)
-    return found
+def function_code(pe, begin, end):
+    return pe.data[pe.offset(begin):pe.offset(begin) + end - begin]
+
+
+def call_targets(pe, begin, end):
+    """Where the `call rel32` instructions between `begin` and `end` go."""
+    code = function_code(pe, begin, end)
+    targets = set()
+    at = code.find(b"\xe8")
+    while 0 <= at <= len(code) - 5:
+        targets.add(begin + at + 5 + struct.unpack_from("<i", code, at + 1)[0])
+        at = code.find(b"\xe8", at + 1)
+    return targets
 
 
 def calls_to(pe, target):
@@ -142,20 +143,18 @@ def calls_to(pe, target):
 
 
 def stack_check_failure_routine(pe):
-    """The RVA of libssp's __stack_chk_fail, or None with the reason."""
-    for section in pe.headers:
-        block = pe.data[section.raw:section.raw + section.raw_size]
-        at = block.find(STACK_SMASHING_MESSAGE)
-        if at >= 0:
-            message = section.rva + at
-            break
-    else:
-        return None, "no libssp: its stack-smashing message is nowhere"
-    loads = rip_relative_loads(pe, message)
-    for begin, end in functions(pe):
-        if any(begin <= rva < end for rva in loads):
+    """The RVA of the function that ends the process for a changed canary,
+    or None with the reason."""
+    table = functions(pe)
+    fast_fail = {begin for begin, end in table if FAST_FAIL in function_code(pe, begin, end)}
+    if not fast_fail:
+        return None, "no function ends the process with a fast fail"
+    for begin, end in table:
+        code = function_code(pe, begin, end)
+        if STACK_COOKIE_FAILURE_CODE in code and (
+                begin in fast_fail or call_targets(pe, begin, end) & fast_fail):
             return begin, None
-    return None, "no function loads libssp's stack-smashing message"
+    return None, "no function fails fast with FAST_FAIL_STACK_COOKIE_CHECK_FAILURE"
 
 
 # --- the rules: each returns (verdict, detail), verdict True, False or None (skip)
@@ -210,8 +209,8 @@ def rule_stack_protection(pe, msvc):
     if routine is None:
         return False, reason
     calls = calls_to(pe, routine)
-    return calls > 0, (f"__stack_chk_fail at RVA 0x{routine:x}, called from {calls} places "
-                       "(-fstack-protector-strong)")
+    return calls > 0, (f"__stack_chk_fail at RVA 0x{routine:x} (fast fail, stack cookie), "
+                       f"called from {calls} places")
 
 
 def rule_control_flow_guard(pe, msvc):
