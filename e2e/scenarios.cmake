@@ -78,7 +78,6 @@ kalvo_e2e_scenarios(WineE2E FIXTURE kalvo_wine WORK "${CMAKE_BINARY_DIR}/e2e"
   PAIRS
     FullUpdate full-update
     NoBootloaderWithWinesOwnHid no-bootloader
-    PlantedHidAndSetupApiBesideTheProgramAreNeverLoaded planted-dlls
     PageNeverAcknowledged never-acknowledged-page
     AcknowledgementInTheSecondReadTry late-acknowledgement
     AcknowledgementsQueuedPastThreeReadTries queued-acknowledgements
@@ -110,4 +109,5 @@ kalvo_e2e_scenarios(WineHidStack FIXTURE kalvo_hid_stack WORK "${CMAKE_BINARY_DI
     AcknowledgementsQueuedPastThreeReadTries queued-acknowledgements
     DecoyBeforeTheKalvoIsOnlyOpenedAndClosed decoy-first
     RemovedMidFpgaEndsWithStatus3 removed-mid-fpga
+    PlantedLibrariesAreNeverLoadedByAFullUpdate planted-dlls
     BareLoopCarriesTheUpdatesTraffic bare-loop)
