@@ -3,7 +3,12 @@
 download, and prints each rule with PASS or FAIL (SKIP where the rule does
 not apply to the toolchain that built it). Exit status 0 when no rule fails.
 
-  check_pe.py EXE [--toolchain auto|mingw|msvc]
+  check_pe.py EXE [--toolchain auto|mingw|msvc] [--break-each-rule]
+
+--toolchain says which toolchain must have built it (a CI job that builds
+with Visual Studio passes msvc); --break-each-rule checks the check instead:
+it breaks each rule in turn on a copy of the program in memory and expects
+that rule to fail.
 
 The rules:
   - ASLR: DYNAMIC_BASE, with a relocation table to move the image by;
@@ -14,7 +19,7 @@ The rules:
   - stack protection: with MSVC (/GS), the security cookie that the load
     configuration names, still holding MSVC's default value for the loader
     to replace; with MinGW-w64 (-fstack-protector-strong), calls from the
-    program's functions into libssp's __stack_chk_fail (see below);
+    program's functions into __stack_chk_fail (see below);
   - control flow guard and CET shadow-stack compatibility (MSVC only: GCC
     has neither);
   - no debug information (the program is a release build);
@@ -309,6 +314,17 @@ def without_stack_checks(pe):
     return bytes(data)
 
 
+def without_cet_compatibility(pe):
+    rva, size = pe.directories[DEBUG_DIRECTORY]
+    block = pe.offset(rva)
+    data = pe.data
+    for at in range(block, block + size - 27, 28):
+        kind, length, _, raw = struct.unpack_from("<IIII", data, at + 12)
+        if kind == DEBUG_TYPE_EX_DLLCHARACTERISTICS:
+            data = patched(data, raw, bytes(length))
+    return data
+
+
 def with_symbol_table(pe):
     return patched(pe.data, pe.pe_offset + 12, struct.pack("<II", 0x400, 1))
 
@@ -331,6 +347,8 @@ BREAKS = {
     rule_writable_code: with_section_flag(SCN_MEM_EXECUTE, SCN_MEM_WRITE),
     rule_shared_writable: with_section_flag(SCN_MEM_WRITE, SCN_MEM_SHARED),
     rule_stack_protection: without_stack_checks,
+    rule_control_flow_guard: without_dll_characteristic(GUARD_CF),
+    rule_cet: without_cet_compatibility,
     rule_no_debug_information: with_symbol_table,
     rule_manifest: replaced(b'"asInvoker"', b'"highestAv"'),
     rule_imports: replaced(b"SetDllDirectoryA\0", b"SetDllDirectoryW\0"),
