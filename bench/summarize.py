@@ -207,6 +207,12 @@ def main():
         rows.append(("Wine: whole processes, Wine's start included (median over the runs)",
                      f"{over_runs('update_process_s')[0]:.3f} s / "
                      f"{over_runs('bare_process_s')[0]:.3f} s", "—"))
+        if "update_cpu_s" in runs[0]:
+            cpu = over_runs("update_cpu_s")
+            rows.append(("Wine: CPU time of the update's process, user and system, Wine's start "
+                         "included (median over the runs, and their range) / the bare loop's",
+                         f"{cpu[0]:.3f} s ({cpu[1]:.3f} to {cpu[2]:.3f}) / "
+                         f"{over_runs('bare_cpu_s')[0]:.3f} s", "—"))
 
     print(machine())
     print()
