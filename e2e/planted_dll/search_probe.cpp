@@ -1,10 +1,11 @@
-// Loads hid.dll and setupapi.dll by name, as a program that imports them at
-// start does: the proof that the DLLs a scenario planted lie where such a
-// search finds them, so that their absence from kalvo-update.exe means
-// something.
+// Loads each DLL named on its command line by name, as a program that
+// imports it at start does: the proof that the recorders a check planted lie
+// where such a search finds them, so that their absence from kalvo-update.exe
+// means something. Exit status 0 when every load succeeded.
 #include <windows.h>
 
-int main() {
-  const bool both = LoadLibraryA("hid.dll") != nullptr && LoadLibraryA("setupapi.dll") != nullptr;
-  return both ? 0 : 1;
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (LoadLibraryA(argv[i]) == nullptr) return 1;
+  return argc > 1 ? 0 : 2;
 }
