@@ -41,6 +41,13 @@ import sys
 import time
 from pathlib import Path
 
+# The no-Kalvo checks shared with the hosted CI's Windows jobs; the harness's
+# source tree gets no bytecode cache from the import.
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import first_steps  # noqa: E402
+from first_steps import CALL_TRACE_FILE, NOT_FOUND  # noqa: E402
+
 PAGE_BYTES = 2048
 BLOCKS_PER_PAGE = 36
 FPGA_HEADER_BYTES = 4
@@ -48,15 +55,6 @@ FIRST_FPGA_PAGE = 0x1000
 FIRST_MCU_PAGE = 4
 PRODUCT_ID = 0x00D2
 RESTART_COMMAND = bytes([0x00, 0x46, 0x2A, 0x47, 0x00, 0xFF]) + bytes(58)
-NOT_FOUND = (b"No Kalvo found. Please restart Kalvo in bootloader mode "
-             b"(press and hold CONFIG during power on).\n")
-# A read try waits 2 s and a page's acknowledgement gets three of them.
-READ_TRY_SECONDS = 2.0
-ACK_WAIT_SECONDS = 3 * READ_TRY_SECONDS
-# Acknowledgements sent late: past one read try but within the next; past
-# all three, so that the page's next attempt reads it.
-LATE_ACK_MS = 2500
-QUEUED_ACK_MS = 6500
 FPGA_START = b"Updating FPGA."
 FAILED_END = b" failed.\n"
 # The Kalvo is taken away once this many pages are confirmed.
@@ -65,7 +63,6 @@ REMOVE_AFTER_PAGES = 40
 WAIT_SLACK_SECONDS = 0.1
 
 INTERFACES_FILE = "kalvo-e2e.txt"
-CALL_TRACE_FILE = "kalvo-e2e-calls.txt"
 SERVER_LOG = "server.log"
 PREFIX_READY_MARK = ".kalvo-e2e-prefix-ready"
 # Wine's own runtime installers would ask questions on a machine without a
@@ -73,8 +70,6 @@ PREFIX_READY_MARK = ".kalvo-e2e-prefix-ready"
 NO_RUNTIME_INSTALLERS = "mscoree,mshtml="
 TEST_DLLS_FIRST = "hid,setupapi=n"
 SYSTEM_DLLS = ("hid.dll", "setupapi.dll")
-PLANTED_MARK = "planted DLL loaded"
-PLANTED_RECORDER = "recorder.dll"
 # What the loader resolves before the program's first instruction: its
 # imports (kernel32, msvcrt) and theirs, ntdll first (Wine's +loaddll trace).
 LOADED_AT_START = ("ntdll", "kernelbase", "kernel32", "msvcrt", "ucrtbase")
@@ -471,6 +466,10 @@ class Scenario:
         print(f"{program[0]} ran {self.program_seconds:.2f} s under Wine, status {status}")
         return status, (self.work / "transcript.bin").read_bytes()
 
+    def starter(self, command, cwd, overrides="", stdin=b""):
+        """Runs a program for e2e/first_steps.py's checks."""
+        return self.run_program(overrides, self.timeout, command, cwd)
+
     def run(self, test_dlls=True, serve=True, program=("kalvo-update.exe",), during=None):
         """Runs `program` (the updater unless told otherwise; a function gives
         the command line once the interfaces are there) and returns its exit
@@ -564,10 +563,16 @@ def full_update(s):
 
 
 def no_bootloader(s):
-    # Wine's own hid.dll and setupapi.dll: no HID interface is a Kalvo.
-    status, transcript, _ = s.run(test_dlls=False, serve=False)
-    s.checks.equal(transcript, NOT_FOUND, "transcript")
-    s.checks.equal(status, 2, "exit status")
+    """No Kalvo, Wine's own hid.dll and setupapi.dll: the program alone, then
+    beside a recorder planted as hid.dll and setupapi.dll in its folder and
+    its current directory, native first as Windows searches for a DLL that is
+    not a known DLL. The Windows CI jobs run the same checks on Windows."""
+    s.prepare()
+
+    planted = Path(s.args.harness) / "planted"
+    for failure in first_steps.first_steps(s.work / "kalvo-update.exe", s.work, s.starter, planted,
+                                           SYSTEM_DLLS):
+        s.checks.expect(False, failure)
 
 
 def planted_dlls(s):
@@ -586,29 +591,20 @@ def planted_dlls(s):
     kalvo = s.add()
     system32 = Path(s.prefix) / "drive_c" / "windows" / "system32"
     unplanted = set(LOADED_AT_START) | set(NO_RUNTIME_INSTALLERS.rstrip("=").split(","))
-    names = sorted({p.stem.lower() for p in system32.glob("*.dll")} - unplanted)
-    recorder = Path(s.args.harness) / "planted" / PLANTED_RECORDER
+    names = first_steps.system_library_names(system32, unplanted)
+    planted = Path(s.args.harness) / "planted"
     s.prepare()
     current = s.work / "current"
     current.mkdir()
-    for folder in (s.work, current):
-        for name in names:
-            # Copies, not links: Wine takes a second name for a file already
-            # loaded as that module, and the recorder would not run again.
-            shutil.copyfile(recorder, folder / f"{name}.dll")
-    trace = s.work / CALL_TRACE_FILE
-    planted_first = ",".join(names) + "=n,b"
+    first_steps.plant(planted / first_steps.RECORDER, names, (s.work, current))
+    planted_first = first_steps.native_first(names)
 
-    def loads():
-        return [x for x in trace.read_text().splitlines() if x.startswith(PLANTED_MARK)] \
-            if trace.exists() else []
-
-    # A search by name finds them: without that, their absence proves nothing.
-    shutil.copy2(recorder.parent / "search_probe.exe", s.work / "search_probe.exe")
-    status, _ = s.run_program(planted_first, 60, [str(s.work / "search_probe.exe")], current)
-    s.checks.equal((status, len(loads())), (0, len(SYSTEM_DLLS)),
-                   "the search probe's status and the planted DLLs it loaded")
-    trace.unlink(missing_ok=True)
+    probe = s.work / first_steps.SEARCH_PROBE
+    shutil.copy2(planted / first_steps.SEARCH_PROBE, probe)
+    failures = []
+    first_steps.probe_search(s.starter, probe, SYSTEM_DLLS, s.work, current, failures)
+    for failure in failures:
+        s.checks.expect(False, failure)
 
     # The update itself, as Scenario.run runs it, from the current directory.
     server = s.start_server()
@@ -626,7 +622,7 @@ def planted_dlls(s):
     for log in served.values():
         for error in log.errors:
             s.checks.expect(False, f"pipe server: {error}")
-    s.checks.equal(loads(), [], "planted DLLs that kalvo-update.exe loaded")
+    s.checks.equal(first_steps.recorder_loads(s.work), [], "recorders that kalvo-update.exe loaded")
     s.check_updated(status, transcript, served.get(kalvo, ServedLog()))
     print(f"{len(names)} libraries planted in two folders")
 

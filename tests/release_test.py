@@ -40,6 +40,10 @@ import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+# The launcher's check, shared with the hosted CI's Windows job.
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(ROOT / "e2e"))
+import first_steps  # noqa: E402
 PACKAGE = ROOT / "release" / "package.py"
 RELEASE = ROOT / "scripts" / "release.sh"
 PROGRAM = "kalvo-update.exe"
@@ -51,10 +55,6 @@ LINK_MAP = "kalvo-update.map"
 SCHEMA_CHECK = ["/usr/bin/python3", ROOT / "release" / "schema" / "validate.py"]
 PLACEHOLDER_VENDOR_ID = 0x3A7C
 SIGNING_PASSWORD = "throwaway"
-LAUNCHER = "Update Kalvo.cmd"
-NOT_FOUND = "No Kalvo found. Please restart Kalvo in bootloader mode"
-LAUNCHER_NOT_FOUND = "No Kalvo in bootloader mode was found."
-LAUNCHER_TIMEOUT_S = 60
 
 
 class Failed(Exception):
@@ -151,7 +151,7 @@ def contents(args):
     package = only_zip(work / "dist")
     files, _ = unpack(package, work / "unpacked")
     bom_name, bom = only_bom(files)
-    expect(sorted(files) == sorted([PROGRAM, LAUNCHER, "User guide.txt", NOTICES, bom_name,
+    expect(sorted(files) == sorted([PROGRAM, first_steps.LAUNCHER, "User guide.txt", NOTICES, bom_name,
                                     SUMS]), f"the package holds {sorted(files)}")
     sums = files[SUMS].decode()
     for name, data in files.items():
@@ -300,17 +300,11 @@ def signed(args):
     run([sys.executable] + args.runner + ["--exe", signed_exe])
 
     # As a user starts it: the launcher in the unpacked package, a key for its
-    # pause, Wine's own hid.dll and setupapi.dll.
-    env = dict(os.environ, WINEPREFIX=runner_option(args, "--plain-prefix"), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
-    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
-        env.pop(name, None)
-    launched = subprocess.run([runner_option(args, "--wine"), "cmd", "/c", LAUNCHER], cwd=folder,
-                              env=env, input=b"\r\n", stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=LAUNCHER_TIMEOUT_S)
-    said = launched.stdout.decode(errors="replace")
-    expect(launched.returncode == 2 and NOT_FOUND in said and LAUNCHER_NOT_FOUND in said,
-           f"{LAUNCHER} ended with status {launched.returncode}, saying:\n{said}")
+    # pause, Wine's own hid.dll and setupapi.dll; the Windows CI job runs the
+    # same check on Windows.
+    start = first_steps.Starter(runner_option(args, "--wine"), runner_option(args, "--plain-prefix"))
+    failures, _ = first_steps.launched(folder, start)
+    expect(not failures, "; ".join(failures))
     print("signed, verified, and run under Wine with no Kalvo present, alone and by the launcher")
 
 
