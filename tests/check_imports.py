@@ -8,8 +8,15 @@ without KB2533623 lacks it, and the program would not start there. Prints
 both lists.
 
   check_imports.py EXE
+  check_imports.py --dumpbin LISTING
+
+With --dumpbin, the same expectations judge what Visual Studio's
+`dumpbin /imports /dependents EXE` listed (the hosted CI's Windows job, where
+the program is built with Visual Studio): the listing's dependency lists must
+agree with its import sections.
 """
 
+import re
 import struct
 import sys
 
@@ -98,10 +105,64 @@ class Program(Pe):
         return found
 
 
+class Listed:
+    """A program's imports as `dumpbin /imports /dependents` lists them."""
+
+    DLL = re.compile(r"^[\w.-]+\.dll$", re.IGNORECASE)
+    NAME = re.compile(r"^[A-Za-z_][\w@?$]*$")
+    HEX = re.compile(r"^[0-9A-Fa-f]+$")
+    # Lines of a delay-load entry's header that look like a hint and a name.
+    NOT_NAMES = {"Characteristics"}
+
+    def __init__(self, text):
+        self.subsystem = None  # dumpbin /imports does not say
+        self.lists = {"imports": {}, "delay load imports": {}, "dependencies": set(),
+                      "delay load dependencies": set()}
+        part, dll = None, None
+        for line in text.splitlines():
+            stripped = line.strip()
+            heading = re.search(r"(?:Section contains|Image has) the following (.+):$", stripped)
+            if heading:
+                part, dll = heading.group(1), None
+                continue
+            if stripped == "Summary":
+                part = None
+            if part is None or not stripped:
+                continue
+            tokens = stripped.split()
+            if len(tokens) == 1 and self.DLL.match(stripped):
+                dll = stripped.lower()
+                if part in ("dependencies", "delay load dependencies"):
+                    self.lists[part].add(dll)
+                else:
+                    self.lists[part].setdefault(dll, [])
+            elif dll and part in ("imports", "delay load imports"):
+                if tokens[0] == "Ordinal" and len(tokens) == 2:
+                    self.lists[part][dll].append(f"#{int(tokens[1])}")
+                elif len(tokens) >= 2 and all(self.HEX.match(t) for t in tokens[:-1]) and \
+                        self.NAME.match(tokens[-1]) and tokens[-1] not in self.NOT_NAMES:
+                    self.lists[part][dll].append(tokens[-1])
+
+    def imports(self):
+        return self.lists["imports"]
+
+    def delay_imports(self):
+        return self.lists["delay load imports"]
+
+    def disagreements(self):
+        failures = []
+        for part, listed in (("dependencies", "imports"),
+                             ("delay load dependencies", "delay load imports")):
+            if self.lists[part] != set(self.lists[listed]):
+                failures.append(f"the listing's {part} {sorted(self.lists[part])} are not the "
+                                f"DLLs of its {listed} {sorted(self.lists[listed])}")
+        return failures
+
+
 def import_problems(program):
     """What is wrong with the program's imports, and the two lists as text."""
     failures = []
-    if program.subsystem != CONSOLE_SUBSYSTEM:
+    if program.subsystem is not None and program.subsystem != CONSOLE_SUBSYSTEM:
         failures.append(f"not a console program (subsystem {program.subsystem})")
     at_start = program.imports()
     on_first_use = program.delay_imports()
@@ -131,8 +192,14 @@ def import_problems(program):
 
 
 def main():
-    exe = sys.argv[1]
-    failures, lists = import_problems(Program(open(exe, "rb").read()))
+    if sys.argv[1] == "--dumpbin":
+        exe = sys.argv[2]
+        listed = Listed(open(exe, encoding="utf-8", errors="replace").read())
+        failures, lists = import_problems(listed)
+        failures += listed.disagreements()
+    else:
+        exe = sys.argv[1]
+        failures, lists = import_problems(Program(open(exe, "rb").read()))
     print(f"{exe} {lists[0]}")
     print(lists[1])
     for failure in failures:
