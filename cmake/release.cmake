@@ -57,9 +57,13 @@ function(kalvo_write_release_facts)
     file(SHA256 "${KALVO_${kind}_IMAGE}" sha256)
     list(APPEND facts "${key}_image=${name}\n" "${key}_size=${size}\n" "${key}_sha256=${sha256}\n")
   endforeach()
-  # The linker is the one the compiler driver runs, not CMAKE_LINKER.
-  execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-prog-name=ld
-                  OUTPUT_VARIABLE linker OUTPUT_STRIP_TRAILING_WHITESPACE)
+  # With GCC the linker is the one the compiler driver runs, not
+  # CMAKE_LINKER; Visual Studio's cl knows no such question.
+  set(linker "${CMAKE_LINKER}")
+  if(NOT MSVC)
+    execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-prog-name=ld
+                    OUTPUT_VARIABLE linker OUTPUT_STRIP_TRAILING_WHITESPACE)
+  endif()
   foreach(tool IN ITEMS "compiler=${CMAKE_CXX_COMPILER}" "linker=${linker}"
                         "resource_compiler=${CMAKE_RC_COMPILER}" "dlltool=${CMAKE_DLLTOOL}"
                         "cmake=${CMAKE_COMMAND}" "build_program=${CMAKE_MAKE_PROGRAM}")
