@@ -55,6 +55,13 @@ FIRST_FPGA_PAGE = 0x1000
 FIRST_MCU_PAGE = 4
 PRODUCT_ID = 0x00D2
 RESTART_COMMAND = bytes([0x00, 0x46, 0x2A, 0x47, 0x00, 0xFF]) + bytes(58)
+# A read try waits 2 s and a page's acknowledgement gets three of them.
+READ_TRY_SECONDS = 2.0
+ACK_WAIT_SECONDS = 3 * READ_TRY_SECONDS
+# Acknowledgements sent late: past one read try but within the next; past
+# all three, so that the page's next attempt reads it.
+LATE_ACK_MS = 2500
+QUEUED_ACK_MS = 6500
 FPGA_START = b"Updating FPGA."
 FAILED_END = b" failed.\n"
 # The Kalvo is taken away once this many pages are confirmed.
