@@ -3,7 +3,7 @@
 // stack, and takes them out again.
 //
 //   kalvo_vhid_install drivers FOLDER
-//   kalvo_vhid_install install LIST LOG
+//   kalvo_vhid_install install LIST COLLECTIONS_LOG DEVICES_LOG
 //   kalvo_vhid_install remove INSTANCE_ID
 //   kalvo_vhid_install remove-all
 //
@@ -15,8 +15,10 @@
 // order: device name VID_xxxx&PID_yyyy, which gives the HID interface a path
 // shaped as on Windows, its settings in the device's "Device Parameters" key.
 // It returns once every device's HID interface is there and prints
-// "device N INSTANCE_ID INTERFACE_PATH" for each. LOG is the file that the function driver
-// appends the collections' opens and closes to. remove takes one device out
+// "device N INSTANCE_ID INTERFACE_PATH" for each. COLLECTIONS_LOG is the file
+// that the function driver appends the collections' opens, reads and closes
+// to, DEVICES_LOG the one the minidriver appends what became of each report
+// to. remove takes one device out
 // as if it were unplugged; remove-all takes out every virtual bootloader.
 // Paths are Windows paths. The exit status is 0 on success.
 #include <windows.h>
@@ -42,13 +44,18 @@ namespace {
 constexpr const char* hardwareId = "ROOT\\KALVO_VHID";
 constexpr const char* infName = "kalvo_vhid.inf";
 constexpr const char* drivers[] = {"kalvo_vhid.sys", "kalvo_vhidstr.sys"};
-constexpr const char* logKey = "System\\CurrentControlSet\\Services\\kalvo_vhidstr\\Parameters";
+// Where each driver finds the path of its log.
+constexpr const char* collectionsLogKey =
+    "System\\CurrentControlSet\\Services\\kalvo_vhidstr\\Parameters";
+constexpr const char* devicesLogKey = "System\\CurrentControlSet\\Services\\kalvo_vhid\\Parameters";
 // The HID class's setup class, under which the root devices are made.
 constexpr GUID hidSetupClass = {
     0x745a17a0, 0x74d3, 0x11d0, {0xb6, 0xfe, 0x00, 0xa0, 0xc9, 0x0f, 0x57, 0xda}};
 // The device starts after UpdateDriverForPlugAndPlayDevices returns; a start
-// takes well under a second.
-constexpr DWORD interfaceWaitMs = 20000;
+// takes well under a second, the first one in a prefix a few. This only
+// bounds a fault, far beyond what a busy machine takes (and within the
+// runner's own bound on the installer).
+constexpr DWORD interfaceWaitMs = 180000;
 constexpr DWORD pollMs = 20;
 
 const char* const infText =
@@ -199,7 +206,18 @@ int installDrivers(const std::string& folder) {
   return 0;
 }
 
-int install(const std::string& listPath, const std::string& logPath) {
+bool setLog(const char* keyName, const std::string& path) {
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    return false;
+  const bool set = setText(key, "Log", "\\??\\" + path);
+  RegCloseKey(key);
+  return set;
+}
+
+int install(const std::string& listPath, const std::string& collectionsLog,
+            const std::string& devicesLog) {
   std::string error;
   const std::vector<e2e::Interface> interfaces = e2e::loadInterfaces(listPath, error);
   if (!error.empty()) return fail(error);
@@ -216,13 +234,8 @@ int install(const std::string& listPath, const std::string& logPath) {
   const std::string infPath = std::string(windows) + "\\inf\\" + infName;
   if (!e2e::writeFile(infPath, inf)) return fail("cannot write " + infPath);
 
-  HKEY key;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, logKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS)
-    return fail("cannot make the function driver's parameters");
-  const bool logSet = setText(key, "Log", "\\??\\" + logPath);
-  RegCloseKey(key);
-  if (!logSet) return fail("cannot set the log");
+  if (!setLog(collectionsLogKey, collectionsLog) || !setLog(devicesLogKey, devicesLog))
+    return fail("cannot set the drivers' logs");
 
   HDEVINFO set = SetupDiCreateDeviceInfoList(&hidSetupClass, nullptr);
   if (set == INVALID_HANDLE_VALUE) return fail("cannot make a device list");
@@ -278,11 +291,12 @@ int install(const std::string& listPath, const std::string& logPath) {
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "drivers" && argc == 3) return installDrivers(argv[2]);
-  if (command == "install" && argc == 4) return install(argv[2], argv[3]);
+  if (command == "install" && argc == 5) return install(argv[2], argv[3], argv[4]);
   if (command == "remove" && argc == 3) return removeDevices(argv[2]);
   if (command == "remove-all" && argc == 2) return removeDevices(nullptr);
-  std::fprintf(stderr,
-               "usage: kalvo_vhid_install drivers FOLDER | install LIST LOG | remove INSTANCE_ID | "
-               "remove-all\n");
+  std::fprintf(
+      stderr,
+      "usage: kalvo_vhid_install drivers FOLDER | install LIST COLLECTIONS_LOG DEVICES_LOG | "
+      "remove INSTANCE_ID | remove-all\n");
   return 2;
 }

@@ -11,15 +11,48 @@
  * Each output report goes to the pipe as one 64-byte message (identifier byte
  * first); each message the pipe server sends back completes the class
  * driver's pending read with its 63 report bytes. When the pipe breaks or the
- * device is removed, pending and later reads fail. */
+ * device is removed, pending and later reads fail.
+ *
+ * Wine 8's class driver can keep a report back from a program's read: its
+ * read handler looks into the handle's report queue and, finding it empty,
+ * takes the queue's lock a second time to make the read wait; a report that
+ * its device thread queues in between stays in the queue while the read
+ * waits for the next one. Windows' class driver checks and waits under one
+ * hold of the lock. So that Wine's behaves as Windows' does, this driver
+ * keeps the two apart (the read gate): it takes over the class driver's read
+ * handler, which the class driver installs in this driver's dispatch table
+ * for the collection. A program's read that comes while a report is on its
+ * way into the class driver waits here, and goes into the handler once the
+ * report is in; a report goes in (the class driver's read of this driver
+ * completes) only while no program's read is in the handler, and is on its
+ * way until the class driver asks for the next one. A REG_DWORD ReadGate of 0
+ * in the service's Parameters key when the driver loads leaves the gate open,
+ * to see the class driver's race happen; the logs below still tell.
+ *
+ * When the device goes, its log lines go to the drivers' log
+ * (driver_log.h): "report PIPE GIVEN BACK BYTES" for each report it gave the
+ * class driver (when, when the class driver asked for the next one, and the
+ * report's first bytes), then "device PIPE piped N waiting N held N
+ * waited N dropped N unkept N gate-reads N": the reports read from the pipe,
+ * those given to a waiting read of the class driver, those held until its
+ * next read, those that waited at the read gate for a program's read, those
+ * lost with the device, those beyond the records kept, and the programs'
+ * reads (on any of this driver's devices) held at the gate since the last
+ * such line. */
 #include <ntddk.h>
 #include <ntifs.h>
 
+#include "driver_log.h"
 #include "hid_minidriver.h"
 
 #define REPORT_BYTES 64 /* on the pipe: identifier byte and report */
 #define PAYLOAD_BYTES (REPORT_BYTES - 1)
 #define TEXT_CHARS 64
+/* Reports recorded for the log over a device's life: more than any scenario
+ * or benchmark session gives. */
+#define DELIVERIES_KEPT 16384
+#define READS_KEPT 16384
+#define HEAD_BYTES 8
 
 /* One vendor-defined application collection: usage page 0xFF00, 63 bytes in,
  * 63 bytes out, no report identifier. */
@@ -61,7 +94,100 @@ typedef struct {
   BOOLEAN held;     /* a report came while no read was pending */
   UCHAR heldReport[REPORT_BYTES];
   KEVENT heldTaken;
+  BOOLEAN inClass; /* a report is on its way into the class driver (gate) */
+
+  /* For the log; each changed by one thread at a time (the reader thread, or
+   * the class driver's device thread while the reader waits for it). */
+  ULONG piped, toWaiting, heldCount, gateWaits, dropped;
+  ULONG given, unkept;
+  struct {
+    ULONGLONG given, back;
+    UCHAR head[HEAD_BYTES];
+  } delivery[DELIVERIES_KEPT];
 } VirtualDevice;
+
+static LogPlace logPlace;
+
+/* ---- the read gate ----------------------------------------------------- */
+
+static DRIVER_DISPATCH *classRead; /* the class driver's read handler */
+static BOOLEAN gateShut = TRUE;    /* FALSE: reads and reports pass at any time */
+static KSPIN_LOCK gateLock;        /* guards what follows */
+static LONG readsInClass;          /* programs' reads inside classRead */
+static LONG reportsInClass;        /* reports given, the class driver not back yet */
+static KEVENT noReadsInClass;
+/* Programs' reads that came while a report was on its way in. They wait here
+ * rather than hold up the thread that brought them: taking in a device's
+ * first report, the class driver has Wine's raw input open the collection,
+ * and that open comes through the same thread. */
+static LIST_ENTRY heldReads;
+static ULONG gateReads; /* reads held, since the last log line saying so */
+/* The reads let into the class driver's read handler since the last log
+ * lines: the request, when, and whether the handler left it waiting. */
+static struct {
+  IRP *irp;
+  ULONGLONG in;
+  BOOLEAN waiting;
+} classReads[READS_KEPT];
+static ULONG classReadCount, classReadsUnkept;
+
+/* Lets `irp` into the class driver's read handler, a read counted in
+ * readsInClass already, and returns what the handler did. */
+static NTSTATUS readIntoClass(DEVICE_OBJECT *pdo, IRP *irp) {
+  const ULONGLONG in = logTicks();
+  const NTSTATUS status = classRead(pdo, irp);
+  KIRQL irql;
+  /* `irp` may be gone already: only its address is kept. */
+  KeAcquireSpinLock(&gateLock, &irql);
+  if (classReadCount < READS_KEPT) {
+    classReads[classReadCount].irp = irp;
+    classReads[classReadCount].in = in;
+    classReads[classReadCount].waiting = status == STATUS_PENDING;
+    ++classReadCount;
+  } else {
+    ++classReadsUnkept;
+  }
+  if (--readsInClass == 0) KeSetEvent(&noReadsInClass, IO_NO_INCREMENT, FALSE);
+  KeReleaseSpinLock(&gateLock, irql);
+  return status;
+}
+
+static void WINAPI cancelHeldRead(DEVICE_OBJECT *pdo, IRP *irp) {
+  KIRQL irql;
+  (void)pdo;
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  KeAcquireSpinLock(&gateLock, &irql);
+  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&gateLock, irql);
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+static NTSTATUS WINAPI gatedRead(DEVICE_OBJECT *pdo, IRP *irp) {
+  KIRQL irql;
+  KeAcquireSpinLock(&gateLock, &irql);
+  if (gateShut && reportsInClass != 0) {
+    ++gateReads;
+    IoMarkIrpPending(irp);
+    InsertTailList(&heldReads, &irp->Tail.Overlay.ListEntry);
+    IoSetCancelRoutine(irp, cancelHeldRead);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+      RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+      KeReleaseSpinLock(&gateLock, irql);
+      irp->IoStatus.Status = STATUS_CANCELLED;
+      irp->IoStatus.Information = 0;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_PENDING;
+    }
+    KeReleaseSpinLock(&gateLock, irql);
+    return STATUS_PENDING;
+  }
+  ++readsInClass;
+  KeClearEvent(&noReadsInClass);
+  KeReleaseSpinLock(&gateLock, irql);
+  return readIntoClass(pdo, irp);
+}
 
 static VirtualDevice *deviceOf(DEVICE_OBJECT *fdo) {
   return (VirtualDevice *)((HID_DEVICE_EXTENSION *)fdo->DeviceExtension)->MiniDeviceExtension;
@@ -139,6 +265,78 @@ static void answerRead(IRP *irp, const UCHAR *report) {
   complete(irp, STATUS_SUCCESS, PAYLOAD_BYTES);
 }
 
+/* Lets a report into the class driver once no program's read is in its read
+ * handler, which never takes long; the report is on its way until the class
+ * driver asks for the next one (leaveClass). */
+static void enterClass(VirtualDevice *device) {
+  KIRQL irql;
+  BOOLEAN waited = FALSE;
+  for (;;) {
+    KeAcquireSpinLock(&gateLock, &irql);
+    if (readsInClass == 0 || !gateShut) {
+      ++reportsInClass;
+      device->inClass = TRUE;
+      if (waited) ++device->gateWaits;
+      KeReleaseSpinLock(&gateLock, irql);
+      return;
+    }
+    KeReleaseSpinLock(&gateLock, irql);
+    waited = TRUE;
+    KeWaitForSingleObject(&noReadsInClass, Executive, KernelMode, FALSE, NULL);
+  }
+}
+
+/* The class driver asked for the next report, or will never: it has put the
+ * last one in every handle's queue and given it to the reads it woke. The
+ * reads held meanwhile go into its read handler now. */
+static void leaveClass(VirtualDevice *device) {
+  const ULONGLONG now = logTicks();
+  LIST_ENTRY ready;
+  LIST_ENTRY *entry;
+  KIRQL irql;
+  InitializeListHead(&ready);
+  KeAcquireSpinLock(&gateLock, &irql);
+  if (device->inClass) {
+    device->inClass = FALSE;
+    if (device->given > 0 && device->given <= DELIVERIES_KEPT)
+      device->delivery[device->given - 1].back = now;
+    if (--reportsInClass == 0) {
+      while (!IsListEmpty(&heldReads)) {
+        IRP *irp;
+        entry = RemoveHeadList(&heldReads);
+        irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(irp, NULL) == NULL) {
+          /* Its cancellation runs now and removes it again: leave it a list. */
+          InitializeListHead(entry);
+          continue;
+        }
+        InsertTailList(&ready, entry);
+        ++readsInClass;
+        KeClearEvent(&noReadsInClass);
+      }
+    }
+  }
+  KeReleaseSpinLock(&gateLock, irql);
+  while ((entry = RemoveHeadList(&ready)) != &ready) {
+    IRP *irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    readIntoClass(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
+  }
+}
+
+/* Completes the class driver's read `irp` with `report`, through the gate. */
+static void giveReport(VirtualDevice *device, IRP *irp, const UCHAR *report) {
+  enterClass(device);
+  if (device->given < DELIVERIES_KEPT) {
+    device->delivery[device->given].given = logTicks();
+    device->delivery[device->given].back = 0;
+    RtlCopyMemory(device->delivery[device->given].head, report, HEAD_BYTES);
+  } else {
+    ++device->unkept;
+  }
+  ++device->given;
+  answerRead(irp, report);
+}
+
 static void cancelRead(DEVICE_OBJECT *fdo, IRP *irp) {
   VirtualDevice *device = deviceOf(fdo);
   KIRQL irql;
@@ -164,6 +362,8 @@ static IRP *takeRead(VirtualDevice *device) {
 static NTSTATUS startRead(VirtualDevice *device, IRP *irp) {
   UCHAR report[REPORT_BYTES];
   KIRQL irql;
+  /* The class driver's device thread asks again: done with the last report. */
+  leaveClass(device);
   KeAcquireSpinLock(&device->lock, &irql);
   if (device->gone) {
     KeReleaseSpinLock(&device->lock, irql);
@@ -174,7 +374,7 @@ static NTSTATUS startRead(VirtualDevice *device, IRP *irp) {
     device->held = FALSE;
     KeSetEvent(&device->heldTaken, IO_NO_INCREMENT, FALSE);
     KeReleaseSpinLock(&device->lock, irql);
-    answerRead(irp, report);
+    giveReport(device, irp, report);
     return STATUS_SUCCESS;
   }
   IoMarkIrpPending(irp);
@@ -196,6 +396,8 @@ static void failReads(VirtualDevice *device) {
   IRP *irp;
   KeAcquireSpinLock(&device->lock, &irql);
   device->gone = TRUE;
+  if (device->held) ++device->dropped;
+  device->held = FALSE;
   KeSetEvent(&device->heldTaken, IO_NO_INCREMENT, FALSE);
   while ((irp = takeRead(device)) != NULL) {
     KeReleaseSpinLock(&device->lock, irql);
@@ -203,6 +405,8 @@ static void failReads(VirtualDevice *device) {
     KeAcquireSpinLock(&device->lock, &irql);
   }
   KeReleaseSpinLock(&device->lock, irql);
+  /* The class driver may never ask again: the gate must not wait for it. */
+  leaveClass(device);
 }
 
 /* Hands one input report to the oldest pending read, or holds it until the
@@ -211,7 +415,9 @@ static BOOLEAN deliver(VirtualDevice *device, const UCHAR *report) {
   KIRQL irql;
   IRP *irp;
   KeAcquireSpinLock(&device->lock, &irql);
+  ++device->piped;
   if (device->gone) {
+    ++device->dropped;
     KeReleaseSpinLock(&device->lock, irql);
     return FALSE;
   }
@@ -219,11 +425,14 @@ static BOOLEAN deliver(VirtualDevice *device, const UCHAR *report) {
   if (irp == NULL) {
     RtlCopyMemory(device->heldReport, report, REPORT_BYTES);
     device->held = TRUE;
+    ++device->heldCount;
     KeClearEvent(&device->heldTaken);
+  } else {
+    ++device->toWaiting;
   }
   KeReleaseSpinLock(&device->lock, irql);
   if (irp != NULL) {
-    answerRead(irp, report);
+    giveReport(device, irp, report);
     return TRUE;
   }
   /* The pipe keeps what follows until the held report is taken. */
@@ -411,7 +620,78 @@ static NTSTATUS openLink(VirtualDevice *device) {
   return status;
 }
 
+/* The pipe's name, as text for the log. */
+static void logPipe(LogLines *lines, const VirtualDevice *device) {
+  char name[TEXT_CHARS];
+  ULONG i;
+  for (i = 0; device->pipe[i] != 0 && i + 1 < TEXT_CHARS; ++i)
+    name[i] = device->pipe[i] < 0x80 ? (char)device->pipe[i] : '?';
+  name[i] = 0;
+  logText(lines, name);
+}
+
+static void logCount(LogLines *lines, const char *what, ULONG count) {
+  logText(lines, " ");
+  logText(lines, what);
+  logText(lines, " ");
+  logNumber(lines, count);
+}
+
+/* The device's log lines, once its reader thread has ended. */
+static void logDevice(VirtualDevice *device) {
+  LogLines lines;
+  ULONG i, reads, count, unkept;
+  KIRQL irql;
+  logBegin(&lines, &logPlace);
+  for (i = 0; i < device->given && i < DELIVERIES_KEPT; ++i) {
+    logText(&lines, "report ");
+    logPipe(&lines, device);
+    logText(&lines, " ");
+    logNumber(&lines, device->delivery[i].given);
+    logText(&lines, " ");
+    logNumber(&lines, device->delivery[i].back);
+    logText(&lines, " ");
+    logHex(&lines, device->delivery[i].head, HEAD_BYTES);
+    logLineEnd(&lines);
+  }
+  /* The reads let into the class driver so far, on whichever device; reads
+   * that come meanwhile (into another device, or this one's last ones) are
+   * added after them and kept for the next lines. */
+  KeAcquireSpinLock(&gateLock, &irql);
+  reads = gateReads;
+  gateReads = 0;
+  count = classReadCount;
+  unkept = classReadsUnkept;
+  classReadsUnkept = 0;
+  KeReleaseSpinLock(&gateLock, irql);
+  for (i = 0; i < count; ++i) {
+    logText(&lines, "class-read ");
+    logNumber(&lines, (ULONG_PTR)classReads[i].irp);
+    logText(&lines, " ");
+    logNumber(&lines, classReads[i].in);
+    logText(&lines, classReads[i].waiting ? " 1" : " 0");
+    logLineEnd(&lines);
+  }
+  KeAcquireSpinLock(&gateLock, &irql);
+  RtlMoveMemory(classReads, classReads + count, (classReadCount - count) * sizeof classReads[0]);
+  classReadCount -= count;
+  KeReleaseSpinLock(&gateLock, irql);
+  logText(&lines, "device ");
+  logPipe(&lines, device);
+  logCount(&lines, "piped", device->piped);
+  logCount(&lines, "waiting", device->toWaiting);
+  logCount(&lines, "held", device->heldCount);
+  logCount(&lines, "waited", device->gateWaits);
+  logCount(&lines, "dropped", device->dropped);
+  logCount(&lines, "unkept", device->unkept);
+  logCount(&lines, "gate-reads", reads);
+  logCount(&lines, "reads-unkept", unkept);
+  logLineEnd(&lines);
+  logEnd(&lines);
+}
+
 static void closeLink(VirtualDevice *device) {
+  const BOOLEAN linked = device->link != NULL;
   failReads(device);
   if (device->stop != NULL) ZwSetEvent(device->stop, NULL);
   if (device->reader != NULL) {
@@ -424,6 +704,7 @@ static void closeLink(VirtualDevice *device) {
   if (device->writeEvent != NULL) ZwClose(device->writeEvent);
   if (device->stop != NULL) ZwClose(device->stop);
   device->link = device->readEvent = device->writeEvent = device->stop = NULL;
+  if (linked) logDevice(device);
 }
 
 static NTSTATUS WINAPI forwardDone(DEVICE_OBJECT *fdo, IRP *irp, void *context) {
@@ -487,8 +768,31 @@ static NTSTATUS WINAPI addDevice(DRIVER_OBJECT *driver, DEVICE_OBJECT *fdo) {
 
 static void WINAPI unload(DRIVER_OBJECT *driver) { (void)driver; }
 
+/* The ReadGate setting: the gate stays shut unless it is 0. */
+static BOOLEAN gateSetting(void) {
+  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+  KEY_VALUE_PARTIAL_INFORMATION *value = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
+  UNICODE_STRING keyName, valueName;
+  OBJECT_ATTRIBUTES attributes;
+  HANDLE key;
+  ULONG got = 0;
+  BOOLEAN shut = TRUE;
+  RtlInitUnicodeString(&keyName, logPlace.parameters);
+  InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                             NULL);
+  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return shut;
+  RtlInitUnicodeString(&valueName, L"ReadGate");
+  if (NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, value, sizeof buffer,
+                                 &got)) &&
+      value->Type == REG_DWORD)
+    shut = *(ULONG *)value->Data != 0;
+  ZwClose(key);
+  return shut;
+}
+
 NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registryPath) {
   HID_MINIDRIVER_REGISTRATION registration;
+  NTSTATUS status;
   driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = internalControl;
   driver->MajorFunction[IRP_MJ_PNP] = plugAndPlay;
   driver->DriverExtension->AddDevice = addDevice;
@@ -499,5 +803,14 @@ NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registryPath)
   registration.RegistryPath = registryPath;
   registration.DeviceExtensionSize = sizeof(VirtualDevice);
   registration.DevicesArePolled = FALSE;
-  return HidRegisterMinidriver(&registration);
+  logPlaceOf(&logPlace, registryPath);
+  gateShut = gateSetting();
+  KeInitializeSpinLock(&gateLock);
+  KeInitializeEvent(&noReadsInClass, NotificationEvent, TRUE);
+  InitializeListHead(&heldReads);
+  status = HidRegisterMinidriver(&registration);
+  /* The class driver's handlers for the collection are in place now. */
+  classRead = driver->MajorFunction[IRP_MJ_READ];
+  if (NT_SUCCESS(status) && classRead != NULL) driver->MajorFunction[IRP_MJ_READ] = gatedRead;
+  return status;
 }

@@ -7,29 +7,51 @@
  * minidriver fills with its index-4 text; other indexes fail as for a device
  * without them.
  *
- * Every open and close of the collection is appended to the file that the
- * service's Parameters\Log value names, as "open INSTANCE TICKS FILE OPTIONS"
- * and "close INSTANCE TICKS FILE" (TICKS from the performance counter, FILE
- * the file object, OPTIONS the open's create options), so that the tests can
- * tell which devices a program opened and closed: the system opens HID
- * collections too (Wine's raw input keeps a synchronous handle on each). */
+ * Every open and close of the collection goes to the drivers' log
+ * (driver_log.h) as "open INSTANCE TICKS FILE OPTIONS" and "close INSTANCE
+ * TICKS FILE" (FILE the file object, OPTIONS the open's create options), so
+ * that the tests can tell which devices a program opened and closed: the
+ * system opens HID collections too (Wine's raw input keeps a synchronous
+ * handle on each). Every read is kept in memory and written out when its
+ * handle closes, as "read INSTANCE FILE IRP ENTERED DONE STATUS BYTES": the
+ * request, when it came, when it completed, with what status, and the first
+ * bytes of what it got. With the minidriver's log of the reports it gave the
+ * class driver and of the reads it let into it, the tests tell whether the
+ * class driver kept a report back from a read waiting for it. */
 #include <ntddk.h>
 
+#include "driver_log.h"
 #include "hid_minidriver.h"
 
 #define IDENTIFICATION_INDEX 4
 #define INSTANCE_CHARS 64
-#define LOG_PATH_CHARS 260
-#define LINE_BYTES 128
+/* Reads kept for one collection between two closes with none outstanding:
+ * more than any scenario or benchmark session makes. */
+#define READS_KEPT 4096
+#define HEAD_BYTES 8
+
+typedef struct Collection Collection;
 
 typedef struct {
+  Collection *collection;
+  FILE_OBJECT *file;
+  IRP *irp;
+  ULONGLONG entered, done; /* done is 0 while outstanding */
+  NTSTATUS status;
+  UCHAR head[HEAD_BYTES];
+} ReadRecord;
+
+struct Collection {
   DEVICE_OBJECT *lower;
   char instance[INSTANCE_CHARS];
-} Collection;
+  KEVENT logging;  /* held while the reads are written out */
+  KSPIN_LOCK lock; /* guards the records' count and each record's completion */
+  ULONG reads;     /* records in use */
+  ULONG unkept;    /* reads beyond READS_KEPT */
+  ReadRecord read[READS_KEPT];
+};
 
-/* The service's Parameters key, where the log's path is looked up at each
- * event: the driver stays loaded from one scenario to the next. */
-static WCHAR parametersPath[LOG_PATH_CHARS];
+static LogPlace logPlace;
 
 static Collection *collectionOf(DEVICE_OBJECT *device) {
   return (Collection *)device->DeviceExtension;
@@ -42,95 +64,119 @@ static NTSTATUS passDown(DEVICE_OBJECT *device, IRP *irp) {
 
 /* ---- the log ---------------------------------------------------------- */
 
-static void appendNumber(char *line, ULONG *at, ULONGLONG value) {
-  char digits[24];
-  int n = 0;
-  do {
-    digits[n++] = (char)('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n > 0 && *at + 1 < LINE_BYTES) line[(*at)++] = digits[--n];
-}
-
-static void appendText(char *line, ULONG *at, const char *text) {
-  while (*text != 0 && *at + 1 < LINE_BYTES) line[(*at)++] = *text++;
-}
-
-/* The log's path, empty when there is none. */
-static void readLogPath(WCHAR *logPath) {
-  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + LOG_PATH_CHARS * sizeof(WCHAR)];
-  KEY_VALUE_PARTIAL_INFORMATION *value = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
-  UNICODE_STRING keyName, valueName;
-  OBJECT_ATTRIBUTES attributes;
-  HANDLE key;
-  ULONG got = 0, chars;
-  logPath[0] = 0;
-  RtlInitUnicodeString(&keyName, parametersPath);
-  InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
-                             NULL);
-  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return;
-  RtlInitUnicodeString(&valueName, L"Log");
-  if (NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, value, sizeof buffer,
-                                 &got)) &&
-      value->Type == REG_SZ) {
-    chars = value->DataLength / sizeof(WCHAR);
-    if (chars >= LOG_PATH_CHARS) chars = LOG_PATH_CHARS - 1;
-    RtlCopyMemory(logPath, value->Data, chars * sizeof(WCHAR));
-    logPath[chars] = 0;
-  }
-  ZwClose(key);
-}
-
-static void logEvent(Collection *collection, const char *what, IO_STACK_LOCATION *stack) {
-  char line[LINE_BYTES];
-  WCHAR logPath[LOG_PATH_CHARS];
-  ULONG at = 0;
-  UNICODE_STRING name;
-  OBJECT_ATTRIBUTES attributes;
-  IO_STATUS_BLOCK io;
-  HANDLE file;
-  readLogPath(logPath);
-  if (logPath[0] == 0) return;
-  appendText(line, &at, what);
-  appendText(line, &at, " ");
-  appendText(line, &at, collection->instance);
-  appendText(line, &at, " ");
-  appendNumber(line, &at, (ULONGLONG)KeQueryPerformanceCounter(NULL).QuadPart);
-  appendText(line, &at, " ");
-  appendNumber(line, &at, (ULONG_PTR)stack->FileObject);
+static void logOpenOrClose(Collection *collection, const char *what, IO_STACK_LOCATION *stack) {
+  LogLines lines;
+  logBegin(&lines, &logPlace);
+  logText(&lines, what);
+  logText(&lines, " ");
+  logText(&lines, collection->instance);
+  logText(&lines, " ");
+  logNumber(&lines, logTicks());
+  logText(&lines, " ");
+  logNumber(&lines, (ULONG_PTR)stack->FileObject);
   if (stack->MajorFunction == IRP_MJ_CREATE) {
-    appendText(line, &at, " ");
-    appendNumber(line, &at, stack->Parameters.Create.Options & 0xFFFFFF);
+    logText(&lines, " ");
+    logNumber(&lines, stack->Parameters.Create.Options & 0xFFFFFF);
   }
-  line[at++] = '\n';
-  RtlInitUnicodeString(&name, logPath);
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
-                             NULL);
-  if (!NT_SUCCESS(ZwCreateFile(&file, FILE_APPEND_DATA | SYNCHRONIZE, &attributes, &io, NULL,
-                               FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE,
-                               NULL, 0)))
-    return;
-  ZwWriteFile(file, NULL, NULL, NULL, &io, line, at, NULL, NULL);
-  ZwClose(file);
+  logLineEnd(&lines);
+  logEnd(&lines);
 }
 
-static void setParametersPath(UNICODE_STRING *registryPath) {
-  UNICODE_STRING path;
-  path.Buffer = parametersPath;
-  path.Length = 0;
-  path.MaximumLength = sizeof parametersPath - sizeof(WCHAR);
-  RtlAppendUnicodeStringToString(&path, registryPath);
-  RtlAppendUnicodeToString(&path, L"\\Parameters");
-  parametersPath[path.Length / sizeof(WCHAR)] = 0;
+/* Writes out the reads made on `file`, which is closing, and forgets every
+ * read once none is outstanding. One at a time (`logging`); the records of a
+ * closing handle no longer change, so they are read without the lock, which
+ * a write to the file must not hold. */
+static void logReads(Collection *collection, FILE_OBJECT *file) {
+  LogLines lines;
+  KIRQL irql;
+  ULONG i, kept, outstanding = 0;
+  KeWaitForSingleObject(&collection->logging, Executive, KernelMode, FALSE, NULL);
+  KeAcquireSpinLock(&collection->lock, &irql);
+  kept = collection->reads;
+  KeReleaseSpinLock(&collection->lock, irql);
+  logBegin(&lines, &logPlace);
+  for (i = 0; i < kept; ++i) {
+    const ReadRecord *read = &collection->read[i];
+    if (read->file != file) continue;
+    logText(&lines, "read ");
+    logText(&lines, collection->instance);
+    logText(&lines, " ");
+    logNumber(&lines, (ULONG_PTR)file);
+    logText(&lines, " ");
+    logNumber(&lines, (ULONG_PTR)read->irp);
+    logText(&lines, " ");
+    logNumber(&lines, read->entered);
+    logText(&lines, " ");
+    logNumber(&lines, read->done);
+    logText(&lines, " ");
+    logNumber(&lines, (ULONG)read->status);
+    logText(&lines, " ");
+    logHex(&lines, read->head, HEAD_BYTES);
+    logLineEnd(&lines);
+  }
+  KeAcquireSpinLock(&collection->lock, &irql);
+  if (collection->unkept != 0) {
+    logText(&lines, "reads-unkept ");
+    logText(&lines, collection->instance);
+    logText(&lines, " ");
+    logNumber(&lines, collection->unkept);
+    logLineEnd(&lines);
+  }
+  for (i = 0; i < collection->reads; ++i)
+    if (collection->read[i].done == 0) ++outstanding;
+  if (outstanding == 0) collection->reads = collection->unkept = 0;
+  KeReleaseSpinLock(&collection->lock, irql);
+  logEnd(&lines);
+  KeSetEvent(&collection->logging, IO_NO_INCREMENT, FALSE);
 }
 
 /* ---- requests --------------------------------------------------------- */
 
 static NTSTATUS WINAPI openOrClose(DEVICE_OBJECT *device, IRP *irp) {
+  Collection *collection = collectionOf(device);
   IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-  logEvent(collectionOf(device), stack->MajorFunction == IRP_MJ_CREATE ? "open" : "close", stack);
+  if (stack->MajorFunction == IRP_MJ_CLOSE) logReads(collection, stack->FileObject);
+  logOpenOrClose(collection, stack->MajorFunction == IRP_MJ_CREATE ? "open" : "close", stack);
   return passDown(device, irp);
+}
+
+static NTSTATUS WINAPI readDone(DEVICE_OBJECT *device, IRP *irp, void *context) {
+  ReadRecord *read = (ReadRecord *)context;
+  Collection *collection = read->collection;
+  const ULONGLONG done = logTicks();
+  KIRQL irql;
+  (void)device;
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  KeAcquireSpinLock(&collection->lock, &irql);
+  read->status = irp->IoStatus.Status;
+  if (NT_SUCCESS(irp->IoStatus.Status) && irp->IoStatus.Information >= HEAD_BYTES &&
+      irp->AssociatedIrp.SystemBuffer != NULL)
+    RtlCopyMemory(read->head, irp->AssociatedIrp.SystemBuffer, HEAD_BYTES);
+  read->done = done;
+  KeReleaseSpinLock(&collection->lock, irql);
+  return STATUS_CONTINUE_COMPLETION;
+}
+
+static NTSTATUS WINAPI readReport(DEVICE_OBJECT *device, IRP *irp) {
+  Collection *collection = collectionOf(device);
+  ReadRecord *read = NULL;
+  KIRQL irql;
+  KeAcquireSpinLock(&collection->lock, &irql);
+  if (collection->reads < READS_KEPT) {
+    read = &collection->read[collection->reads++];
+    RtlZeroMemory(read, sizeof *read);
+    read->collection = collection;
+    read->file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    read->irp = irp;
+    read->entered = logTicks();
+  } else {
+    ++collection->unkept;
+  }
+  KeReleaseSpinLock(&collection->lock, irql);
+  if (read == NULL) return passDown(device, irp);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, readDone, read, TRUE, TRUE, TRUE);
+  return IoCallDriver(collection->lower, irp);
 }
 
 static NTSTATUS WINAPI control(DEVICE_OBJECT *device, IRP *irp) {
@@ -207,6 +253,9 @@ static NTSTATUS WINAPI addDevice(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo) {
                                    pdo->Characteristics, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
   collection = collectionOf(device);
+  KeInitializeEvent(&collection->logging, SynchronizationEvent, TRUE);
+  KeInitializeSpinLock(&collection->lock);
+  collection->reads = collection->unkept = 0;
   readInstance(pdo, collection);
   collection->lower = IoAttachDeviceToDeviceStack(device, pdo);
   if (collection->lower == NULL) {
@@ -227,11 +276,12 @@ static NTSTATUS WINAPI passDownDispatch(DEVICE_OBJECT *device, IRP *irp) {
 
 NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registryPath) {
   ULONG i;
-  setParametersPath(registryPath);
+  logPlaceOf(&logPlace, registryPath);
   for (i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = passDownDispatch;
   driver->MajorFunction[IRP_MJ_CREATE] = openOrClose;
   driver->MajorFunction[IRP_MJ_CLOSE] = openOrClose;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = control;
+  driver->MajorFunction[IRP_MJ_READ] = readReport;
   driver->MajorFunction[IRP_MJ_PNP] = plugAndPlay;
   driver->DriverExtension->AddDevice = addDevice;
   driver->DriverUnload = unload;
