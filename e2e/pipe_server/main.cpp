@@ -7,8 +7,9 @@
 //
 // INTERFACES is the scenario's interface list (the file the test DLLs read).
 // Once every pipe exists the server creates LOG.ready; it stops when its
-// standard input reaches its end (the runner closes it) or when its lifetime
-// (default 300 s) is over, and then writes LOG: every report each interface
+// standard input reaches its end (the runner closes it, and it ends with the
+// runner too) or when its lifetime, if given, is over, and then writes LOG:
+// every report each interface
 // received and every report it sent (or lost, the client being gone), with
 // their times in microseconds since the server started, its connections, the
 // pages its bootloader stored, and the performance counter at its start
@@ -29,7 +30,6 @@
 
 namespace {
 
-constexpr DWORD defaultLifetimeSeconds = 300;
 constexpr const char* readySuffix = ".ready";
 
 void say(const std::string& text) {
@@ -58,8 +58,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string logPath = argv[2];
-  const DWORD lifetimeSeconds =
-      argc == 4 ? static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)) : defaultLifetimeSeconds;
+  const DWORD lifetimeMs =
+      argc == 4 ? static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)) * 1000 : INFINITE;
   std::string error;
   const std::vector<e2e::Interface> interfaces = e2e::loadInterfaces(argv[1], error);
   if (!error.empty()) {
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     // Every pipe exists now, so the program can open them.
     healthy = e2e::writeFile(logPath + readySuffix, "ready\n");
     std::thread(watchInput, stop).detach();
-    if (WaitForSingleObject(stop, lifetimeSeconds * 1000) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(stop, lifetimeMs) != WAIT_OBJECT_0) {
       say("pipe_server: lifetime over\n");
       healthy = false;
       SetEvent(stop);

@@ -9,9 +9,11 @@ namespace {
 // Room for a page's worth of reports each way, so that neither side's write
 // ever waits for the other's read.
 constexpr DWORD pipeBufferBytes = 64 * devsim::reportBytes;
-// A write into a pipe with room completes at once; this only bounds a fault.
-constexpr DWORD inputWriteWaitMs = 5000;
-constexpr DWORD retireWaitMs = 5000;
+// A write into a pipe with room completes at once, and a cancelled operation
+// comes back at once: these only bound a fault, far beyond what a busy
+// machine takes.
+constexpr DWORD inputWriteWaitMs = 60000;
+constexpr DWORD retireWaitMs = 60000;
 
 std::string hexOf(const std::uint8_t* bytes, std::size_t length) {
   static const char digits[] = "0123456789abcdef";
