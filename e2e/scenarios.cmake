@@ -87,28 +87,40 @@ kalvo_e2e_scenarios(WineE2E FIXTURE kalvo_wine WORK "${CMAKE_BINARY_DIR}/e2e"
 
 # The same runner on Wine's own HID stack (hid-stack backend): every
 # interface is a virtual Kalvo bootloader of e2e/hid_stack, installed into a
-# prefix of its own that holds no test DLL.
-set(kalvo_hid_stack_prefix "${CMAKE_BINARY_DIR}/e2e-hidstack-wineprefix")
-add_test(NAME WineHidStack.Prefix
-  COMMAND Python3::Interpreter "${kalvo_e2e_runner}" prefix-up --prefix "${kalvo_hid_stack_prefix}"
-          --wine "${KALVO_WINE}" --wineserver "${KALVO_WINESERVER}" --backend hid-stack
-          --harness "${KALVO_E2E_HARNESS}")
-set_tests_properties(WineHidStack.Prefix PROPERTIES FIXTURES_SETUP kalvo_hid_stack TIMEOUT 900)
-add_test(NAME WineHidStack.Shutdown
-  COMMAND Python3::Interpreter "${kalvo_e2e_runner}" prefix-down
-          --prefix "${kalvo_hid_stack_prefix}" --wineserver "${KALVO_WINESERVER}")
-set_tests_properties(WineHidStack.Shutdown PROPERTIES FIXTURES_CLEANUP kalvo_hid_stack TIMEOUT 120)
-
-# One scenario at a time: each installs its devices into the shared prefix.
-kalvo_e2e_scenarios(WineHidStack FIXTURE kalvo_hid_stack WORK "${CMAKE_BINARY_DIR}/e2e-hidstack"
-  LOCK kalvo_hid_stack
-  OPTIONS --backend hid-stack --prefix "${kalvo_hid_stack_prefix}"
-  PAIRS
-    FullUpdate full-update
-    PageNeverAcknowledged never-acknowledged-page
-    AcknowledgementInTheSecondReadTry late-acknowledgement
-    AcknowledgementsQueuedPastThreeReadTries queued-acknowledgements
-    DecoyBeforeTheKalvoIsOnlyOpenedAndClosed decoy-first
-    RemovedMidFpgaEndsWithStatus3 removed-mid-fpga
-    PlantedLibrariesAreNeverLoadedByAFullUpdate planted-dlls
-    BareLoopCarriesTheUpdatesTraffic bare-loop)
+# prefix that holds no test DLL. A scenario's installation first removes every
+# virtual bootloader in its prefix, so the scenarios of one prefix run one at
+# a time; two prefixes, each with its own wineserver and devices, run two
+# scenarios at once.
+foreach(kind IN ITEMS "" Second)
+  if(kind STREQUAL "")
+    set(prefix "${CMAKE_BINARY_DIR}/e2e-hidstack-wineprefix")
+    set(fixture kalvo_hid_stack)
+    set(pairs
+      FullUpdate full-update
+      AcknowledgementsQueuedPastThreeReadTries queued-acknowledgements
+      RemovedMidFpgaEndsWithStatus3 removed-mid-fpga
+      BareLoopCarriesTheUpdatesTraffic bare-loop)
+  else()
+    set(prefix "${CMAKE_BINARY_DIR}/e2e-hidstack-wineprefix-2")
+    set(fixture kalvo_hid_stack_2)
+    set(pairs
+      PageNeverAcknowledged never-acknowledged-page
+      AcknowledgementInTheSecondReadTry late-acknowledgement
+      DecoyBeforeTheKalvoIsOnlyOpenedAndClosed decoy-first
+      PlantedLibrariesAreNeverLoadedByAFullUpdate planted-dlls)
+  endif()
+  add_test(NAME WineHidStack.${kind}Prefix
+    COMMAND Python3::Interpreter "${kalvo_e2e_runner}" prefix-up --prefix "${prefix}"
+            --wine "${KALVO_WINE}" --wineserver "${KALVO_WINESERVER}" --backend hid-stack
+            --harness "${KALVO_E2E_HARNESS}")
+  set_tests_properties(WineHidStack.${kind}Prefix PROPERTIES FIXTURES_SETUP ${fixture} TIMEOUT 900)
+  add_test(NAME WineHidStack.${kind}Shutdown
+    COMMAND Python3::Interpreter "${kalvo_e2e_runner}" prefix-down --prefix "${prefix}"
+            --wineserver "${KALVO_WINESERVER}")
+  set_tests_properties(WineHidStack.${kind}Shutdown PROPERTIES FIXTURES_CLEANUP ${fixture}
+                       TIMEOUT 120)
+  kalvo_e2e_scenarios(WineHidStack FIXTURE ${fixture} WORK "${CMAKE_BINARY_DIR}/e2e-hidstack"
+    LOCK ${fixture}
+    OPTIONS --backend hid-stack --prefix "${prefix}"
+    PAIRS ${pairs})
+endforeach()
