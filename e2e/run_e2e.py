@@ -173,9 +173,12 @@ def prefix_up(args):
             print("the hid-stack backend needs --harness, where its drivers are")
             return 1
         # Before any device: a driver that Wine has loaded cannot be replaced.
+        # KALVO_E2E_READ_GATE=open leaves Wine's class driver free to hold a
+        # report back from a waiting read, to see it happen (e2e/hid_stack).
         installer = Path(args.harness) / HID_STACK_INSTALLER
-        status = run_quietly([args.wine, str(installer), "drivers", windows_path(args.harness)],
-                             env, INSTALL_TIMEOUT, log=str(prefix) + ".log")
+        gate = ["open-read-gate"] if os.environ.get("KALVO_E2E_READ_GATE") == "open" else []
+        status = run_quietly([args.wine, str(installer), "drivers", windows_path(args.harness)] +
+                             gate, env, INSTALL_TIMEOUT, log=str(prefix) + ".log")
         if status != 0:
             print(f"cannot install the virtual bootloader's drivers; see {prefix}.log")
             return 1

@@ -2,25 +2,23 @@
 // scenario into a Wine prefix as root-enumerated devices under Wine's own HID
 // stack, and takes them out again.
 //
-//   kalvo_vhid_install drivers FOLDER
+//   kalvo_vhid_install drivers FOLDER [open-read-gate]
 //   kalvo_vhid_install install LIST COLLECTIONS_LOG DEVICES_LOG
 //   kalvo_vhid_install remove INSTANCE_ID
 //   kalvo_vhid_install remove-all
 //
 // drivers copies the two drivers from FOLDER into system32\drivers, before
-// any device uses them. install removes what an earlier run left, writes the
-// drivers' INF into the INF folder
-// (one collection model for each vendor and product in LIST), and makes one
-// device for each interface in LIST (the end-to-end interface list), in its
-// order: device name VID_xxxx&PID_yyyy, which gives the HID interface a path
-// shaped as on Windows, its settings in the device's "Device Parameters" key.
-// It returns once every device's HID interface is there and prints
-// "device N INSTANCE_ID INTERFACE_PATH" for each. COLLECTIONS_LOG is the file
-// that the function driver appends the collections' opens, reads and closes
-// to, DEVICES_LOG the one the minidriver appends what became of each report
-// to. remove takes one device out
-// as if it were unplugged; remove-all takes out every virtual bootloader.
-// Paths are Windows paths. The exit status is 0 on success.
+// any device uses them, and sets the minidriver's read gate to be shut, or
+// open with open-read-gate (to see Wine's class driver hold a report back). install removes what an
+// earlier run left, writes the drivers' INF into the INF folder (one collection model for each
+// vendor and product in LIST), and makes one device for each interface in LIST (the end-to-end
+// interface list), in its order: device name VID_xxxx&PID_yyyy, which gives the HID interface a
+// path shaped as on Windows, its settings in the device's "Device Parameters" key. It returns once
+// every device's HID interface is there and prints "device N INSTANCE_ID INTERFACE_PATH" for each.
+// COLLECTIONS_LOG is the file that the function driver appends the collections' opens, reads and
+// closes to, DEVICES_LOG the one the minidriver appends what became of each report to. remove takes
+// one device out as if it were unplugged; remove-all takes out every virtual bootloader. Paths are
+// Windows paths. The exit status is 0 on success.
 #include <windows.h>
 // clang-format off
 #include <setupapi.h>
@@ -44,10 +42,11 @@ namespace {
 constexpr const char* hardwareId = "ROOT\\KALVO_VHID";
 constexpr const char* infName = "kalvo_vhid.inf";
 constexpr const char* drivers[] = {"kalvo_vhid.sys", "kalvo_vhidstr.sys"};
-// Where each driver finds the path of its log.
-constexpr const char* collectionsLogKey =
+// Each driver's settings: the path of its log, the minidriver's read gate.
+constexpr const char* functionDriverParameters =
     "System\\CurrentControlSet\\Services\\kalvo_vhidstr\\Parameters";
-constexpr const char* devicesLogKey = "System\\CurrentControlSet\\Services\\kalvo_vhid\\Parameters";
+constexpr const char* minidriverParameters =
+    "System\\CurrentControlSet\\Services\\kalvo_vhid\\Parameters";
 // The HID class's setup class, under which the root devices are made.
 constexpr GUID hidSetupClass = {
     0x745a17a0, 0x74d3, 0x11d0, {0xb6, 0xfe, 0x00, 0xa0, 0xc9, 0x0f, 0x57, 0xda}};
@@ -197,13 +196,19 @@ bool setNumber(HKEY key, const char* name, DWORD value) {
 
 // The drivers go in before any device uses them: a loaded driver's file stays
 // in use until Wine's driver host ends.
-int installDrivers(const std::string& folder) {
+int installDrivers(const std::string& folder, bool gateOpen) {
   char system[MAX_PATH];
   GetSystemDirectoryA(system, MAX_PATH);
   for (const char* driver : drivers)
     if (!installFile(folder + "\\" + driver, std::string(system) + "\\drivers\\" + driver))
       return fail(std::string("cannot copy ") + driver);
-  return 0;
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, minidriverParameters, 0, nullptr, 0, KEY_SET_VALUE,
+                      nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return fail("cannot make the minidriver's parameters");
+  const bool set = setNumber(key, "ReadGate", gateOpen ? 0 : 1);
+  RegCloseKey(key);
+  return set ? 0 : fail("cannot set the read gate");
 }
 
 bool setLog(const char* keyName, const std::string& path) {
@@ -234,7 +239,8 @@ int install(const std::string& listPath, const std::string& collectionsLog,
   const std::string infPath = std::string(windows) + "\\inf\\" + infName;
   if (!e2e::writeFile(infPath, inf)) return fail("cannot write " + infPath);
 
-  if (!setLog(collectionsLogKey, collectionsLog) || !setLog(devicesLogKey, devicesLog))
+  if (!setLog(functionDriverParameters, collectionsLog) ||
+      !setLog(minidriverParameters, devicesLog))
     return fail("cannot set the drivers' logs");
 
   HDEVINFO set = SetupDiCreateDeviceInfoList(&hidSetupClass, nullptr);
@@ -290,13 +296,15 @@ int install(const std::string& listPath, const std::string& collectionsLog,
 
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "drivers" && argc == 3) return installDrivers(argv[2]);
+  if (command == "drivers" && argc == 3) return installDrivers(argv[2], false);
+  if (command == "drivers" && argc == 4 && std::string(argv[3]) == "open-read-gate")
+    return installDrivers(argv[2], true);
   if (command == "install" && argc == 5) return install(argv[2], argv[3], argv[4]);
   if (command == "remove" && argc == 3) return removeDevices(argv[2]);
   if (command == "remove-all" && argc == 2) return removeDevices(nullptr);
-  std::fprintf(
-      stderr,
-      "usage: kalvo_vhid_install drivers FOLDER | install LIST COLLECTIONS_LOG DEVICES_LOG | "
-      "remove INSTANCE_ID | remove-all\n");
+  std::fprintf(stderr,
+               "usage: kalvo_vhid_install drivers FOLDER [open-read-gate] | "
+               "install LIST COLLECTIONS_LOG DEVICES_LOG | "
+               "remove INSTANCE_ID | remove-all\n");
   return 2;
 }
