@@ -3,8 +3,10 @@
 # WineHidStack.*, and the release tests, Release.*) ROUNDS times (default 10)
 # while every core is kept busy, and prints, per test, the rounds it passed out
 # of the rounds run. The first round starts from fresh Wine prefixes. Every
-# round's ctest output stays in build/soak/round-N.log; a failed test's work
-# folder is kept in build/soak/failed/round-N/TEST. The exit status is 0 when
+# round's ctest output stays in build/soak/round-N.log, with every test's own
+# output in round-N.full.log (a passing scenario may still say that Wine's
+# class driver held a report back); a failed test's work folder is kept in
+# build/soak/failed/round-N/TEST. The exit status is 0 when
 # every test passed in every round. Not part of the CI run: a round takes
 # about 4 minutes on a 2-core machine.
 #
@@ -58,6 +60,7 @@ for ((round = 1; round <= rounds; ++round)); do
   round_started=$SECONDS
   log="$soak/round-$round.log"
   ctest --test-dir "$host" -R "$tests" -j "$jobs" --output-on-failure >"$log" 2>&1
+  cp "$host/Testing/Temporary/LastTest.log" "$soak/round-$round.full.log" 2>/dev/null
   python3 - "$soak" "$round" <<'EOF'
 import json, re, shutil, sys
 from pathlib import Path
@@ -78,8 +81,11 @@ with open(soak / "outcomes.txt", "a") as out:
         if outcome != "Passed" and name in work and Path(work[name]).exists():
             shutil.copytree(work[name], soak / "failed" / f"round-{round}" / name, symlinks=True)
 failed = [n for n, o in outcomes.items() if o != "Passed"]
+full = soak / f"round-{round}.full.log"
+held = full.read_text(errors="replace").count("held back report") if full.exists() else 0
 print(f"round {round}: {len(outcomes) - len(failed)} of {len(outcomes)} tests passed"
-      + (f"; failed: {' '.join(sorted(failed))}" if failed else ""))
+      + (f"; failed: {' '.join(sorted(failed))}" if failed else "")
+      + (f"; Wine's class driver held back {held} reports" if held else ""))
 EOF
   echo "round $round took $((SECONDS - round_started)) s"
 done
