@@ -17,9 +17,9 @@
  * read handler looks into the handle's report queue and, finding it empty,
  * takes the queue's lock a second time to make the read wait; a report that
  * its device thread queues in between stays in the queue while the read
- * waits for the next one. Windows' class driver checks and waits under one
- * hold of the lock. So that Wine's behaves as Windows' does, this driver
- * keeps the two apart (the read gate): it takes over the class driver's read
+ * waits for the next one. On Windows a report that comes while a read waits
+ * goes to that read. So that it does under Wine too, this driver keeps the
+ * two apart (the read gate): it takes over the class driver's read
  * handler, which the class driver installs in this driver's dispatch table
  * for the collection. A program's read that comes while a report is on its
  * way into the class driver waits here, and goes into the handler once the
