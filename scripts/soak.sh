@@ -8,7 +8,7 @@
 # class driver held a report back); a failed test's work folder is kept in
 # build/soak/failed/round-N/TEST. The exit status is 0 when
 # every test passed in every round. Not part of the CI run: a round takes
-# about 4 minutes on a 2-core machine.
+# 2 to 3 minutes on a busy 2-core machine.
 #
 # Builds both targets first (scripts/build.sh; extra arguments go to it).
 set -uo pipefail
