@@ -3,21 +3,19 @@
 // kalvo-update.exe running under Wine with the test hid.dll and setupapi.dll,
 // or for the virtual bootloader minidriver under Wine's own HID stack.
 //
-//   pipe_server.exe INTERFACES LOG [LIFETIME_SECONDS]
+//   pipe_server.exe INTERFACES LOG
 //
 // INTERFACES is the scenario's interface list (the file the test DLLs read).
 // Once every pipe exists the server creates LOG.ready; it stops when its
 // standard input reaches its end (the runner closes it, and it ends with the
-// runner too) or when its lifetime, if given, is over, and then writes LOG:
-// every report each interface
-// received and every report it sent (or lost, the client being gone), with
-// their times in microseconds since the server started, its connections, the
-// pages its bootloader stored, and the performance counter at its start
-// ("clock TICKS TICKS_PER_SECOND").
+// runner too), and then writes LOG: every report each interface received and
+// every report it sent (or lost, the client being gone), with their times in
+// microseconds since the server started, its connections, the pages its
+// bootloader stored, and the performance counter at its start ("clock TICKS
+// TICKS_PER_SECOND").
 // The exit status is 0 when nothing went wrong on the server's side.
 #include <windows.h>
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -53,13 +51,11 @@ void watchInput(HANDLE stop) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 4) {
-    say("usage: pipe_server INTERFACES LOG [LIFETIME_SECONDS]\n");
+  if (argc != 3) {
+    say("usage: pipe_server INTERFACES LOG\n");
     return 2;
   }
   const std::string logPath = argv[2];
-  const DWORD lifetimeMs =
-      argc == 4 ? static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)) * 1000 : INFINITE;
   std::string error;
   const std::vector<e2e::Interface> interfaces = e2e::loadInterfaces(argv[1], error);
   if (!error.empty()) {
@@ -84,11 +80,7 @@ int main(int argc, char** argv) {
     // Every pipe exists now, so the program can open them.
     healthy = e2e::writeFile(logPath + readySuffix, "ready\n");
     std::thread(watchInput, stop).detach();
-    if (WaitForSingleObject(stop, lifetimeMs) != WAIT_OBJECT_0) {
-      say("pipe_server: lifetime over\n");
-      healthy = false;
-      SetEvent(stop);
-    }
+    WaitForSingleObject(stop, INFINITE);
   }
   for (auto& thread : threads) thread.join();
 
