@@ -1,5 +1,7 @@
 #include "driver_log.h"
 
+#include "registry_values.h"
+
 /* The longest line any driver writes. */
 #define LINE_ROOM 160
 
@@ -15,26 +17,10 @@ void logPlaceOf(LogPlace *place, const UNICODE_STRING *registryPath) {
 
 /* The log's path, empty when there is none. */
 static void readLogPath(const LogPlace *place, WCHAR *logPath) {
-  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + LOG_PATH_CHARS * sizeof(WCHAR)];
-  KEY_VALUE_PARTIAL_INFORMATION *value = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
-  UNICODE_STRING keyName, valueName;
-  OBJECT_ATTRIBUTES attributes;
   HANDLE key;
-  ULONG got = 0, chars;
   logPath[0] = 0;
-  RtlInitUnicodeString(&keyName, place->parameters);
-  InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
-                             NULL);
-  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return;
-  RtlInitUnicodeString(&valueName, L"Log");
-  if (NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, value, sizeof buffer,
-                                 &got)) &&
-      value->Type == REG_SZ) {
-    chars = value->DataLength / sizeof(WCHAR);
-    if (chars >= LOG_PATH_CHARS) chars = LOG_PATH_CHARS - 1;
-    RtlCopyMemory(logPath, value->Data, chars * sizeof(WCHAR));
-    logPath[chars] = 0;
-  }
+  if (!NT_SUCCESS(registryOpen(place->parameters, &key))) return;
+  registryText(key, L"Log", logPath, LOG_PATH_CHARS);
   ZwClose(key);
 }
 

@@ -44,6 +44,7 @@
 
 #include "driver_log.h"
 #include "hid_minidriver.h"
+#include "registry_values.h"
 
 #define REPORT_BYTES 64 /* on the pipe: identifier byte and report */
 #define PAYLOAD_BYTES (REPORT_BYTES - 1)
@@ -206,46 +207,16 @@ static NTSTATUS complete(IRP *irp, NTSTATUS status, ULONG_PTR information) {
 
 /* ---- configuration --------------------------------------------------- */
 
-static void queryText(HANDLE key, const WCHAR *name, WCHAR *text) {
-  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + TEXT_CHARS * sizeof(WCHAR)];
-  KEY_VALUE_PARTIAL_INFORMATION *value = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
-  UNICODE_STRING valueName;
-  ULONG got = 0;
-  ULONG chars = 0;
-  RtlInitUnicodeString(&valueName, name);
-  if (NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, value, sizeof buffer,
-                                 &got)) &&
-      value->Type == REG_SZ) {
-    chars = value->DataLength / sizeof(WCHAR);
-    if (chars >= TEXT_CHARS) chars = TEXT_CHARS - 1;
-    RtlCopyMemory(text, value->Data, chars * sizeof(WCHAR));
-  }
-  text[chars] = 0;
-}
-
-static USHORT queryNumber(HANDLE key, const WCHAR *name) {
-  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
-  KEY_VALUE_PARTIAL_INFORMATION *value = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
-  UNICODE_STRING valueName;
-  ULONG got = 0;
-  RtlInitUnicodeString(&valueName, name);
-  if (NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, value, sizeof buffer,
-                                 &got)) &&
-      value->Type == REG_DWORD)
-    return (USHORT)(*(ULONG *)value->Data);
-  return 0;
-}
-
 static NTSTATUS readConfiguration(DEVICE_OBJECT *pdo, VirtualDevice *device) {
   HANDLE key;
   NTSTATUS status = IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
   if (!NT_SUCCESS(status)) return status;
-  queryText(key, L"Pipe", device->pipe);
-  queryText(key, L"Identification", device->identification);
+  registryText(key, L"Pipe", device->pipe, TEXT_CHARS);
+  registryText(key, L"Identification", device->identification, TEXT_CHARS);
   device->attributes.Size = sizeof device->attributes;
-  device->attributes.VendorID = queryNumber(key, L"VendorID");
-  device->attributes.ProductID = queryNumber(key, L"ProductID");
-  device->attributes.VersionNumber = queryNumber(key, L"VersionNumber");
+  device->attributes.VendorID = (USHORT)registryNumber(key, L"VendorID", 0);
+  device->attributes.ProductID = (USHORT)registryNumber(key, L"ProductID", 0);
+  device->attributes.VersionNumber = (USHORT)registryNumber(key, L"VersionNumber", 0);
   ZwClose(key);
   return device->pipe[0] != 0 ? STATUS_SUCCESS : STATUS_DEVICE_CONFIGURATION_ERROR;
 }
@@ -770,22 +741,10 @@ static void WINAPI unload(DRIVER_OBJECT *driver) { (void)driver; }
 
 /* The ReadGate setting: the gate stays shut unless it is 0. */
 static BOOLEAN gateSetting(void) {
-  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
-  KEY_VALUE_PARTIAL_INFORMATION *value = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
-  UNICODE_STRING keyName, valueName;
-  OBJECT_ATTRIBUTES attributes;
   HANDLE key;
-  ULONG got = 0;
-  BOOLEAN shut = TRUE;
-  RtlInitUnicodeString(&keyName, logPlace.parameters);
-  InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
-                             NULL);
-  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return shut;
-  RtlInitUnicodeString(&valueName, L"ReadGate");
-  if (NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, value, sizeof buffer,
-                                 &got)) &&
-      value->Type == REG_DWORD)
-    shut = *(ULONG *)value->Data != 0;
+  BOOLEAN shut;
+  if (!NT_SUCCESS(registryOpen(logPlace.parameters, &key))) return TRUE;
+  shut = registryNumber(key, L"ReadGate", 1) != 0;
   ZwClose(key);
   return shut;
 }
