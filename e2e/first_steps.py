@@ -52,6 +52,23 @@ LAUNCHER = "Update Kalvo.cmd"
 LAUNCHER_NOT_FOUND = "No Kalvo in bootloader mode was found."
 # Bounds a hang only: a program that finds no Kalvo ends at once.
 PROGRAM_TIMEOUT_S = 120
+# Wine's own runtime installers would ask questions on a machine without a
+# screen; nothing here needs them.
+NO_RUNTIME_INSTALLERS = "mscoree,mshtml="
+
+
+def wine_environment(prefix=None, overrides=""):
+    """The environment of a Windows program under Wine, in `prefix` (else
+    the one WINEPREFIX names), with the DLL `overrides` given."""
+    env = dict(os.environ)
+    if prefix:
+        env["WINEPREFIX"] = str(prefix)
+    env["WINEDEBUG"] = "-all"
+    env["WINEDLLOVERRIDES"] = ";".join(x for x in (NO_RUNTIME_INSTALLERS, overrides) if x)
+    # Console programs only: no window may open, whatever the machine has.
+    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+        env.pop(name, None)
+    return env
 
 
 def native_first(names):
@@ -96,14 +113,7 @@ class Starter:
     def __call__(self, command, cwd, overrides="", stdin=b""):
         env = dict(os.environ)
         if self.wine:
-            if self.prefix:
-                env["WINEPREFIX"] = str(self.prefix)
-            env["WINEDEBUG"] = "-all"
-            # Wine's own runtime installers would ask questions; nothing here
-            # needs them.
-            env["WINEDLLOVERRIDES"] = ";".join(x for x in ("mscoree,mshtml=", overrides) if x)
-            for name in ("DISPLAY", "WAYLAND_DISPLAY"):
-                env.pop(name, None)
+            env = wine_environment(self.prefix, overrides)
             command = [self.wine] + command
         result = subprocess.run(command, cwd=cwd, env=env, input=stdin, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, timeout=PROGRAM_TIMEOUT_S)

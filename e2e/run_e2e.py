@@ -46,7 +46,8 @@ from pathlib import Path
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import first_steps  # noqa: E402
-from first_steps import CALL_TRACE_FILE, NOT_FOUND  # noqa: E402
+from first_steps import (CALL_TRACE_FILE, NO_RUNTIME_INSTALLERS, NOT_FOUND,  # noqa: E402
+                         wine_environment)
 
 PAGE_BYTES = 2048
 BLOCKS_PER_PAGE = 36
@@ -77,9 +78,6 @@ FRAME_LAG_SECONDS = READ_TRY_SECONDS / 2
 INTERFACES_FILE = "kalvo-e2e.txt"
 SERVER_LOG = "server.log"
 PREFIX_READY_MARK = ".kalvo-e2e-prefix-ready"
-# Wine's own runtime installers would ask questions on a machine without a
-# screen; nothing here needs them.
-NO_RUNTIME_INSTALLERS = "mscoree,mshtml="
 TEST_DLLS_FIRST = "hid,setupapi=n"
 SYSTEM_DLLS = ("hid.dll", "setupapi.dll")
 # What the loader resolves before the program's first instruction: its
@@ -107,17 +105,6 @@ PREFIX_CREATION_TIMEOUT = 600
 INSTALL_TIMEOUT = 240
 SERVER_READY_TIMEOUT = 120
 SERVER_STOP_TIMEOUT = 120
-
-
-def wine_environment(prefix, overrides=""):
-    env = dict(os.environ)
-    env["WINEPREFIX"] = str(prefix)
-    env["WINEDEBUG"] = "-all"
-    env["WINEDLLOVERRIDES"] = ";".join(x for x in (NO_RUNTIME_INSTALLERS, overrides) if x)
-    # Console programs only: no window may open, whatever the machine has.
-    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
-        env.pop(name, None)
-    return env
 
 
 def run_quietly(command, env, timeout, log=None):
