@@ -65,7 +65,7 @@ function(kalvo_write_release_facts)
                     OUTPUT_VARIABLE linker OUTPUT_STRIP_TRAILING_WHITESPACE)
   endif()
   foreach(tool IN ITEMS "compiler=${CMAKE_CXX_COMPILER}" "linker=${linker}"
-                        "resource_compiler=${CMAKE_RC_COMPILER}" "dlltool=${CMAKE_DLLTOOL}"
+                        "resource_compiler=${CMAKE_RC_COMPILER}"
                         "cmake=${CMAKE_COMMAND}" "build_program=${CMAKE_MAKE_PROGRAM}")
     if(NOT tool MATCHES "=$")
       list(APPEND facts "tool.${tool}\n")

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "hid/device_discovery.h"
+#include "hid/system_libraries.h"
 #include "tests/invariants.h"
 #include "tests/scenario.h"
 #include "updater/image_update.h"
@@ -319,7 +320,9 @@ bool findable(const std::vector<winstub::HidInterface>& interfaces) {
 
 // The two phases on their own, as run() does them but without the restart.
 int phases(std::span<const std::uint8_t> fpga, std::span<const std::uint8_t> mcu) {
-  HANDLE device = connectToUSBHIDDevice(kalvoVendorId, bootloaderProductId, 0);
+  HANDLE device = loadsystemlibraries()
+                      ? connectToUSBHIDDevice(kalvoVendorId, bootloaderProductId, 0)
+                      : INVALID_HANDLE_VALUE;
   if (device == INVALID_HANDLE_VALUE) return exitNoBootloader;
   if (!writefpga(device, fpga, static_cast<std::uint32_t>(fpga.size())) || !writemcu(device, mcu))
     return exitPageFailed;

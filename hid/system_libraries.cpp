@@ -10,10 +10,23 @@ namespace {
 
 // Neither is one of Windows' known DLLs, so a load by name looks in the
 // program's own folder first: a hid.dll lying beside the program in a
-// Downloads folder would run with the user's rights. The program imports both
-// on first use (delay-loaded); once a module of that name is loaded, Windows
-// resolves those imports to it and searches no folder.
-constexpr std::array<std::string_view, 2> systemLibraries = {"hid.dll", "setupapi.dll"};
+// Downloads folder would run with the user's rights. The program does not
+// import them: it loads each by full path and takes its functions from the
+// module that load returned.
+constexpr std::string_view hidLibrary = "hid.dll";
+constexpr std::string_view setupLibrary = "setupapi.dll";
+
+SystemFunctions found;
+
+// `name` in `module` as the function type it is declared with, or false.
+template <typename Function>
+bool findfunction(HMODULE module, const char* name, Function& function) {
+  const FARPROC address = GetProcAddress(module, name);
+  if (address == nullptr) return false;
+  // Through void(*)(), the one function type any other converts to silently.
+  function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+  return true;
+}
 
 using Path = std::array<char, MAX_PATH>;
 
@@ -28,8 +41,6 @@ bool systempath(const Path& folder, UINT length, std::string_view name, Path& pa
   return true;
 }
 
-using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-
 // Takes the program's folder and the current directory out of every later
 // search for a DLL in this process: Windows' own DLLs load theirs by name
 // (the Setup API its delay-loaded dependencies, say), and so does whatever a
@@ -40,11 +51,8 @@ DWORD confinesearch() {
   // imported, it would keep the program from starting on a Windows 7 without
   // that update, so it is looked up in kernel32, which every process has.
   const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-  const FARPROC found =
-      kernel32 != nullptr ? GetProcAddress(kernel32, "SetDefaultDllDirectories") : nullptr;
-  if (found != nullptr) {
-    const auto setdefault =
-        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(found));
+  BOOL(WINAPI * setdefault)(DWORD) = nullptr;
+  if (kernel32 != nullptr && findfunction(kernel32, "SetDefaultDllDirectories", setdefault)) {
     // From here on every search is the system directory alone. The altered
     // search order must not be asked for beside it (Windows refuses the
     // combination) nor instead of it (it ends in the current directory).
@@ -59,19 +67,40 @@ DWORD confinesearch() {
   return LOAD_WITH_ALTERED_SEARCH_PATH;
 }
 
+// `name` loaded by full path from the system directory `folder`, or null.
+HMODULE loadfromsystem(const Path& folder, UINT length, std::string_view name, DWORD flags) {
+  Path path{};
+  if (!systempath(folder, length, name, path)) return nullptr;
+  return LoadLibraryExA(path.data(), nullptr, flags);
+}
+
 }  // namespace
 
 int loadsystemlibraries() {
+  found = SystemFunctions{};
   const DWORD flags = confinesearch();
   Path folder{};
   // The result is the length without the terminator when the folder fits,
   // the size it needs when it does not, and 0 on failure.
   const UINT length = GetSystemDirectoryA(folder.data(), static_cast<UINT>(folder.size()));
   if (length == 0 || length >= folder.size()) return 0;
-  for (const std::string_view name : systemLibraries) {
-    Path path{};
-    if (!systempath(folder, length, name, path)) return 0;
-    if (LoadLibraryExA(path.data(), nullptr, flags) == nullptr) return 0;
-  }
+  const HMODULE hid = loadfromsystem(folder, length, hidLibrary, flags);
+  if (hid == nullptr) return 0;
+  const HMODULE setup = loadfromsystem(folder, length, setupLibrary, flags);
+  if (setup == nullptr) return 0;
+  // Every one or none: a search must never reach a function that is missing.
+  SystemFunctions f;
+  if (!findfunction(hid, "HidD_GetHidGuid", f.HidD_GetHidGuid) ||
+      !findfunction(hid, "HidD_GetAttributes", f.HidD_GetAttributes) ||
+      !findfunction(hid, "HidD_GetIndexedString", f.HidD_GetIndexedString) ||
+      !findfunction(setup, "SetupDiGetClassDevsA", f.SetupDiGetClassDevsA) ||
+      !findfunction(setup, "SetupDiEnumDeviceInterfaces", f.SetupDiEnumDeviceInterfaces) ||
+      !findfunction(setup, "SetupDiGetDeviceInterfaceDetailA",
+                    f.SetupDiGetDeviceInterfaceDetailA) ||
+      !findfunction(setup, "SetupDiDestroyDeviceInfoList", f.SetupDiDestroyDeviceInfoList))
+    return 0;
+  found = f;
   return 1;
 }
+
+const SystemFunctions& systemfunctions() { return found; }

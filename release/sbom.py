@@ -27,7 +27,7 @@ SERIAL_NAMESPACE = uuid.UUID("6f1c5d0e-3b7a-4c52-9a4e-0d2b8e7f3a91")
 # The tools that made the program (the packaging script's own interpreter
 # changes no byte of it, and is left out).
 TOOL_ROLES = {"compiler": "C++ compiler", "linker": "linker",
-              "resource_compiler": "resource compiler", "dlltool": "import library tool",
+              "resource_compiler": "resource compiler",
               "cmake": "build system generator", "build_program": "build tool",
               "signing": "code signing"}
 

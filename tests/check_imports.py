@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Checks what kalvo-update.exe imports, and how, as Windows' loader reads it:
 a 64-bit console program that imports at start only DLLs that are Windows'
-known DLLs (kernel32, msvcrt), and takes hid.dll and setupapi.dll, which are
-not, only on first use (delay-loaded), after the run has loaded them from the
-system directory. SetDefaultDllDirectories is never imported: a Windows 7
-without KB2533623 lacks it, and the program would not start there. Prints
-both lists.
+known DLLs (kernel32, msvcrt), and neither imports nor delay-loads hid.dll
+and setupapi.dll, which are not: the run loads them from the system directory
+and looks up each function by name, so no import slot is written after the
+loader has filled the table (current linkers make it read-only, and the
+delay-load helper, which writes into it, crashes there). SetDefaultDllDirectories
+is never imported: a Windows 7 without KB2533623 lacks it, and the program
+would not start there. Prints what it found.
 
   check_imports.py EXE
   check_imports.py --dumpbin LISTING
@@ -24,12 +26,13 @@ from check_resources import Pe
 
 CONSOLE_SUBSYSTEM = 3
 AT_START = {"kernel32.dll", "msvcrt.dll"}
-ON_FIRST_USE = {
+# Loaded from the system directory at run time, each function looked up by name.
+LOOKED_UP = {
     "hid.dll": {"HidD_GetAttributes", "HidD_GetHidGuid", "HidD_GetIndexedString"},
     "setupapi.dll": {"SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInterfaces",
                      "SetupDiGetClassDevsA", "SetupDiGetDeviceInterfaceDetailA"},
 }
-# What the run calls before the first delay-loaded call.
+# What the run calls to confine the search, load both and look them up.
 LOADING = {"GetModuleHandleA", "GetProcAddress", "SetDllDirectoryA", "GetSystemDirectoryA",
            "LoadLibraryExA"}
 # Looked up at run time where they exist, never imported.
@@ -38,6 +41,7 @@ IMPORT_DIRECTORY = 1
 DELAY_IMPORT_DIRECTORY = 13
 DELAY_RVA_ATTRIBUTE = 1  # the descriptor's addresses are relative (every 64-bit one)
 ORDINAL_FLAG = 1 << 63
+DLL_NAME = re.compile(rb"(?<![\w.-])([A-Za-z0-9_.-]+\.[dD][lL][lL])\0")
 
 
 class Program(Pe):
@@ -78,10 +82,18 @@ class Program(Pe):
                 yield start + at
                 at = block.find(wanted, at + 1)
 
+    def dll_names(self):
+        """(rva, name) of every text in the sections that names a DLL."""
+        for start, size, raw in self.sections:
+            block = self.data[raw:raw + size]
+            for match in DLL_NAME.finditer(block):
+                yield start + match.start(1), match.group(1).decode("ascii")
+
     def delay_imports(self):
         """{dll: names} of the delay-load descriptors. MinGW's linker leaves the
         delay-import directory entry empty, so the descriptors are also found by
-        the DLL names that they point at."""
+        their shape: relative addresses (attributes 1, as every 64-bit one has)
+        followed by the address of a DLL's name."""
         descriptors = set()
         rva, _ = self.directories[DELAY_IMPORT_DIRECTORY]
         if rva:
@@ -89,13 +101,12 @@ class Program(Pe):
             while struct.unpack_from("<I", self.data, at + 4)[0]:
                 descriptors.add(at)
                 at += 32
-        for dll in ON_FIRST_USE:
-            for name_rva in self.rvas_of(dll):
-                pattern = struct.pack("<II", DELAY_RVA_ATTRIBUTE, name_rva)
-                at = self.data.find(pattern)
-                while at >= 0:
-                    descriptors.add(at)
-                    at = self.data.find(pattern, at + 1)
+        for name_rva, _ in self.dll_names():
+            pattern = struct.pack("<II", DELAY_RVA_ATTRIBUTE, name_rva)
+            at = self.data.find(pattern)
+            while at >= 0:
+                descriptors.add(at)
+                at = self.data.find(pattern, at + 1)
         found = {}
         for at in sorted(descriptors):
             attributes, name, _, _, names, _, _, _ = struct.unpack_from("<8I", self.data, at)
@@ -103,6 +114,12 @@ class Program(Pe):
                 raise ValueError(f"a delay-load descriptor with attributes {attributes}")
             found.setdefault(self.text(name).lower(), []).extend(self.names(names))
         return found
+
+    def looked_up(self):
+        """{dll: names} of LOOKED_UP whose names the program holds as text,
+        for GetProcAddress."""
+        return {dll: {name for name in names if next(self.rvas_of(name), None) is not None}
+                for dll, names in LOOKED_UP.items()}
 
 
 class Listed:
@@ -149,6 +166,9 @@ class Listed:
     def delay_imports(self):
         return self.lists["delay load imports"]
 
+    def looked_up(self):
+        return None  # the listing does not show the program's strings
+
     def disagreements(self):
         failures = []
         for part, listed in (("dependencies", "imports"),
@@ -160,12 +180,11 @@ class Listed:
 
 
 def import_problems(program):
-    """What is wrong with the program's imports, and the two lists as text."""
+    """What is wrong with the program's imports, and what it found as text."""
     failures = []
     if program.subsystem is not None and program.subsystem != CONSOLE_SUBSYSTEM:
         failures.append(f"not a console program (subsystem {program.subsystem})")
     at_start = program.imports()
-    on_first_use = program.delay_imports()
     for dll in sorted(set(at_start) - AT_START):
         failures.append(f"imports {dll} at start: only known DLLs may be, the rest is linked in "
                         "or loaded from the system directory")
@@ -177,17 +196,20 @@ def import_problems(program):
         failures.append(f"does not import {', '.join(sorted(missing))} from kernel32.dll")
     for name in sorted(NEVER_IMPORTED & kernel32):
         failures.append(f"imports {name}, which a Windows 7 without KB2533623 lacks")
-    for dll, names in ON_FIRST_USE.items():
-        if set(on_first_use.get(dll, [])) != names:
-            failures.append(f"takes {sorted(on_first_use.get(dll, []))} from {dll} on first use, "
-                            f"expected {sorted(names)}")
-    for dll in sorted(set(on_first_use) - set(ON_FIRST_USE)):
-        failures.append(f"delay-loads {dll}")
+    for dll, names in sorted(program.delay_imports().items()):
+        failures.append(f"delay-loads {dll} ({', '.join(sorted(names))}): the delay-load helper "
+                        "writes those import slots at run time")
+    looked_up = program.looked_up()
+    for dll, names in sorted((looked_up or {}).items()):
+        if names != LOOKED_UP[dll]:
+            failures.append(f"does not name {', '.join(sorted(LOOKED_UP[dll] - names))} for "
+                            f"looking up in {dll}")
     lists = ["imports at start: " +
              "; ".join(f"{dll} ({len(names)} functions)" for dll, names in sorted(at_start.items())),
-             "and on first use, delay-loaded: " +
-             "; ".join(f"{dll} ({', '.join(sorted(names))})"
-                       for dll, names in sorted(on_first_use.items()))]
+             "looked up at run time: " +
+             ("not shown by the listing" if looked_up is None else
+              "; ".join(f"{dll} ({', '.join(sorted(names))})"
+                        for dll, names in sorted(looked_up.items())))]
     return failures, lists
 
 

@@ -24,7 +24,13 @@ The rules:
     has neither);
   - no debug information (the program is a release build);
   - the manifest: asInvoker without UI access, every supported Windows;
-  - the imports as tests/check_imports.py wants them.
+  - the imports as tests/check_imports.py wants them;
+  - no import slot written at run time: no delay-load descriptors, whether
+    the delay-import directory lists them (MSVC) or not (dlltool's, which
+    leave it empty and are found by their shape). The delay-load helper
+    writes each resolved address into its import table, which current
+    linkers place in read-only memory; the program looks its functions up
+    itself instead.
 
 A MinGW-w64 program is stripped and statically linked, so no symbol names
 __stack_chk_fail. It is found by what it does (updater/stack_protector_mingw.cpp,
@@ -43,7 +49,7 @@ import argparse
 import struct
 import sys
 
-from check_imports import Program, import_problems
+from check_imports import DELAY_IMPORT_DIRECTORY, IMPORT_DIRECTORY, Program, import_problems
 from check_resources import manifest_problems
 
 # IMAGE_FILE_* (file header characteristics)
@@ -256,6 +262,15 @@ def rule_manifest(pe, msvc):
         "asInvoker, no UI access; Windows 7, 8, 8.1, 10 and 11"
 
 
+def rule_no_delay_loads(pe, msvc):
+    size = pe.directories[DELAY_IMPORT_DIRECTORY][1]
+    found = pe.delay_imports()
+    problems = ([f"a delay-import directory of {size} bytes"] if size else []) + \
+        [f"delay-loads {dll} ({len(names)} functions)" for dll, names in sorted(found.items())]
+    return not problems, "; ".join(problems) if problems else \
+        "no delay-load descriptor, listed or by its shape"
+
+
 def rule_imports(pe, msvc):
     problems, lists = import_problems(pe)
     return not problems, "; ".join(problems) if problems else lists[0]
@@ -274,6 +289,7 @@ RULES = [
     ("no debug information", rule_no_debug_information),
     ("manifest", rule_manifest),
     ("imports", rule_imports),
+    ("no import slot written at run time", rule_no_delay_loads),
 ]
 
 
@@ -339,6 +355,15 @@ def replaced(old, new):
     return brake
 
 
+def with_delay_descriptor(pe):
+    """A delay-load descriptor as dlltool writes one (the directory entry left
+    empty) for the first DLL the program imports, in the DOS stub's place."""
+    lookup, _, _, name, first = struct.unpack_from(
+        "<IIIII", pe.data, pe.offset(pe.directories[IMPORT_DIRECTORY][0]))
+    descriptor = struct.pack("<8I", 1, name, 0, first, lookup or first, 0, 0, 0)
+    return patched(pe.data, 0x40, descriptor)
+
+
 BREAKS = {
     rule_dynamic_base: without_dll_characteristic(DYNAMIC_BASE),
     rule_high_entropy: without_dll_characteristic(HIGH_ENTROPY_VA),
@@ -352,6 +377,7 @@ BREAKS = {
     rule_no_debug_information: with_symbol_table,
     rule_manifest: replaced(b'"asInvoker"', b'"highestAv"'),
     rule_imports: replaced(b"SetDllDirectoryA\0", b"SetDllDirectoryW\0"),
+    rule_no_delay_loads: with_delay_descriptor,
 }
 
 

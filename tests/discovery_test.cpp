@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "hid/device_discovery.h"
+#include "hid/system_libraries.h"
 #include "tests/scenario.h"
 
 using winstub::HidInterface;
@@ -31,6 +32,9 @@ struct Search : ::testing::Test {
   devsim::Bootloader device;
   World world;
   HidInterface kalvo = World::kalvo(device, kalvoVendorId, scenario::kalvoPath);
+
+  // As the run does before it searches.
+  Search() { loadsystemlibraries(); }
 
   HANDLE find(int version = 0) {
     return connectToUSBHIDDevice(kalvoVendorId, kalvoProduct, version);

@@ -246,7 +246,8 @@ class Checker {
   // The run's very first platform calls confine every later search for a
   // DLL to the system directory (where the system has the means; else they
   // take the current directory out), then take hid.dll and setupapi.dll from
-  // there: nothing may reach them, or anything else, before.
+  // there and find in them the functions the search calls: nothing may reach
+  // them, or anything else, before.
   void checkLibraries() {
     if (!plan_.wholeRun) return;
     const std::string folder = world_.systemDirectory + "\\";
@@ -267,7 +268,16 @@ class Checker {
                  : Call{"SetDllDirectoryA", "", 0, true},
         {"GetSystemDirectoryA", world_.systemDirectory, 0, true},
         {"LoadLibraryExA", folder + "hid.dll", flags, true},
-        {"LoadLibraryExA", folder + "setupapi.dll", flags, true}};
+        {"LoadLibraryExA", folder + "setupapi.dll", flags, true},
+        // Every function the search calls, from the very modules just
+        // loaded (the stand-in finds each in its own library alone).
+        {"GetProcAddress", "HidD_GetHidGuid", 0, true},
+        {"GetProcAddress", "HidD_GetAttributes", 0, true},
+        {"GetProcAddress", "HidD_GetIndexedString", 0, true},
+        {"GetProcAddress", "SetupDiGetClassDevsA", 0, true},
+        {"GetProcAddress", "SetupDiEnumDeviceInterfaces", 0, true},
+        {"GetProcAddress", "SetupDiGetDeviceInterfaceDetailA", 0, true},
+        {"GetProcAddress", "SetupDiDestroyDeviceInfoList", 0, true}};
     const auto& calls = world_.calls();
     for (std::size_t i = 0; i < first.size(); ++i) {
       if (i < calls.size() && calls[i].function == first[i].function &&

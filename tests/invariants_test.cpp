@@ -17,7 +17,10 @@ namespace {
 struct BrokenRun : Faults {
   std::vector<std::string> problems;
 
-  HANDLE open() { return connectToUSBHIDDevice(kalvoVendorId, bootloaderProductId, 0); }
+  HANDLE open() {
+    loadsystemlibraries();
+    return connectToUSBHIDDevice(kalvoVendorId, bootloaderProductId, 0);
+  }
   void check(int status) {
     problems = scenario::checkRun(m.world, m.device, status, scenario::builtInPlan());
   }
@@ -35,7 +38,13 @@ TEST_F(BrokenRun, AHealthyRunHasNoProblem) {
 }
 
 TEST_F(BrokenRun, ASearchBeforeTheLibrariesCameFromTheSystemDirectory) {
-  const HANDLE device = open();
+  {
+    // The functions' addresses, from a machine that loaded the libraries:
+    // this one has seen no load when the search begins.
+    scenario::Machine earlier;
+    loadsystemlibraries();
+  }
+  const HANDLE device = connectToUSBHIDDevice(kalvoVendorId, bootloaderProductId, 0);
   loadsystemlibraries();
   CloseHandle(device);
   say("No Kalvo found. Please restart Kalvo in bootloader mode (press and hold CONFIG during "
@@ -120,6 +129,7 @@ TEST_F(BrokenRun, AConfirmedPageShownAsFailed) {
 TEST_F(BrokenRun, AReportToAnInterfaceThatFailedIdentification) {
   m.world.interfaces.insert(m.world.interfaces.begin(), decoy("\\\\?\\hid#lookalike", kalvoVendorId,
                                                               bootloaderProductId, u"FX"));
+  loadsystemlibraries();
   int index = 0;
   const HANDLE lookalike = connectToIthUSBHIDDevice(index);
   TransferContext context;

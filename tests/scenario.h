@@ -9,6 +9,7 @@
 
 #include "devsim/bootloader.h"
 #include "hid/device_discovery.h"
+#include "hid/system_libraries.h"
 #include "kalvo_build.h"
 #include "winstub/world.h"
 
@@ -58,8 +59,12 @@ inline winstub::HidInterface decoy(std::string path, std::uint16_t vendorId,
   return hid;
 }
 
-// Opens the simulated Kalvo the way the program's own search does.
-inline HANDLE openKalvo() { return connectToUSBHIDDevice(kalvoVendorId, 0x00D2, 0); }
+// Opens the simulated Kalvo the way the program's own run does: the system's
+// libraries first, then the search.
+inline HANDLE openKalvo() {
+  return loadsystemlibraries() ? connectToUSBHIDDevice(kalvoVendorId, 0x00D2, 0)
+                               : INVALID_HANDLE_VALUE;
+}
 
 inline devsim::WriteOutcome stall() { return {devsim::WriteOutcome::Kind::stall, 0, 0}; }
 inline devsim::WriteOutcome failAfter(std::int64_t ms) {

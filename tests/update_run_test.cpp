@@ -67,8 +67,9 @@ TEST(NotFound, InterfacesThatFailIdentificationAreClosedAndNeverWritten) {
   EXPECT_TRUE(world.violations().empty());
 }
 
-// hid.dll and setupapi.dll come from the system directory or not at all: a
-// run that cannot have them ends as a failed search, before touching either.
+// hid.dll and setupapi.dll, and every function the search calls in them,
+// come from the system directory or not at all: a run that cannot have them
+// all ends as a failed search, before calling any of them.
 TEST(NotFound, WithoutTheSystemsOwnHidAndSetupApiLibrariesTheSearchIsNeverMade) {
   // A folder of `length` characters. A path holds 259 and its terminator:
   // "\\hid.dll" fits after 251 of them, "\\setupapi.dll" after 246.
@@ -76,16 +77,21 @@ TEST(NotFound, WithoutTheSystemsOwnHidAndSetupApiLibrariesTheSearchIsNeverMade) 
   const struct {
     const char* what;
     std::function<void(winstub::World&)> change;
-    std::size_t loadsTried;
+    std::size_t loadsTried, lookupsTried;
   } rows[] = {
-      {"no hid.dll", [](auto& w) { w.systemLibraries = {"setupapi.dll"}; }, 1},
-      {"no setupapi.dll", [](auto& w) { w.systemLibraries = {"hid.dll"}; }, 2},
-      {"no system directory", [](auto& w) { w.systemDirectory.clear(); }, 0},
+      {"no hid.dll", [](auto& w) { w.systemLibraries = {"setupapi.dll"}; }, 1, 0},
+      {"no setupapi.dll", [](auto& w) { w.systemLibraries = {"hid.dll"}; }, 2, 0},
+      {"no system directory", [](auto& w) { w.systemDirectory.clear(); }, 0, 0},
       {"a system directory longer than a path",
-       [](auto& w) { w.systemDirectory = "C:\\" + std::string(300, 'w'); }, 0},
+       [](auto& w) { w.systemDirectory = "C:\\" + std::string(300, 'w'); }, 0, 0},
       {"hid.dll fits to the last byte, setupapi.dll not",
-       [&](auto& w) { w.systemDirectory = folderOf(251); }, 1},
-      {"hid.dll would need one byte more", [&](auto& w) { w.systemDirectory = folderOf(252); }, 0},
+       [&](auto& w) { w.systemDirectory = folderOf(251); }, 1, 0},
+      {"hid.dll would need one byte more", [&](auto& w) { w.systemDirectory = folderOf(252); }, 0,
+       0},
+      {"hid.dll without HidD_GetHidGuid", [](auto& w) { w.missingFunctions = {"HidD_GetHidGuid"}; },
+       2, 1},
+      {"setupapi.dll without SetupDiDestroyDeviceInfoList",
+       [](auto& w) { w.missingFunctions = {"SetupDiDestroyDeviceInfoList"}; }, 2, 7},
   };
   for (const auto& row : rows) {
     scenario::Machine m;
@@ -94,8 +100,11 @@ TEST(NotFound, WithoutTheSystemsOwnHidAndSetupApiLibrariesTheSearchIsNeverMade) 
     EXPECT_EQ(m.world.transcript(), notFound) << row.what;
     EXPECT_EQ(m.world.callsTo("LoadLibraryExA").size(), row.loadsTried) << row.what;
     // Before the loads: kernel32's handle, SetDefaultDllDirectories looked
-    // up and called, the system directory.
-    EXPECT_EQ(m.world.calls().size(), 4 + row.loadsTried) << row.what;
+    // up and called, the system directory; after them, the lookups.
+    EXPECT_EQ(m.world.calls().size(), 4 + row.loadsTried + row.lookupsTried) << row.what;
+    // Nor can a search started by hand afterwards reach a function not found.
+    EXPECT_EQ(connectToUSBHIDDevice(kalvoVendorId, 0x00D2, 0), INVALID_HANDLE_VALUE) << row.what;
+    EXPECT_TRUE(m.world.callsTo("SetupDiGetClassDevsA").empty()) << row.what;
     EXPECT_TRUE(m.world.openHandles().empty()) << row.what;
     EXPECT_TRUE(m.world.violations().empty())
         << row.what << scenario::describe(m.world.violations());

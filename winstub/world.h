@@ -90,6 +90,9 @@ class World {
   // search starts in the program's own folder.
   std::string systemDirectory = "C:\\Windows\\system32";
   std::vector<std::string> systemLibraries = {"hid.dll", "setupapi.dll"};
+  // Functions that GetProcAddress does not find in those libraries, as in a
+  // system whose hid.dll or setupapi.dll lacks an export.
+  std::vector<std::string> missingFunctions;
   // Whether kernel32 has SetDefaultDllDirectories, and LoadLibraryExA the
   // LOAD_LIBRARY_SEARCH flags: Windows 8 and later, Windows 7 with KB2533623.
   bool defaultDllDirectories = true;

@@ -27,6 +27,9 @@ typedef struct _SP_DEVINFO_DATA {
   ULONG_PTR Reserved;
 } SP_DEVINFO_DATA, *PSP_DEVINFO_DATA;
 
+// Declared for their types alone. Nothing defines these names: the program
+// links no setupapi.dll and takes each function's address from GetProcAddress, so a
+// direct call does not link here either.
 extern "C" {
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent,
                                      DWORD Flags);

@@ -22,15 +22,18 @@ winstub::HidInterface* interfaceOf(HANDLE device, std::string& path) {
 
 }  // namespace
 
-extern "C" {
+namespace winstub {
+namespace {
 
 void WINAPI HidD_GetHidGuid(LPGUID guid) {
   const winstub::PlatformCall inside;
+  winstub::state().enter("HidD_GetHidGuid");
   *guid = winstub::hidGuid;
 }
 
 BOOLEAN WINAPI HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
   const winstub::PlatformCall inside;
+  winstub::state().enter("HidD_GetAttributes");
   auto& world = winstub::state();
   winstub::CallRecord call;
   call.function = "HidD_GetAttributes";
@@ -51,6 +54,7 @@ BOOLEAN WINAPI HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
 
 BOOLEAN WINAPI HidD_GetIndexedString(HANDLE device, ULONG index, PVOID buffer, ULONG length) {
   const winstub::PlatformCall inside;
+  winstub::state().enter("HidD_GetIndexedString");
   auto& world = winstub::state();
   winstub::CallRecord call;
   call.function = "HidD_GetIndexedString";
@@ -73,4 +77,16 @@ BOOLEAN WINAPI HidD_GetIndexedString(HANDLE device, ULONG index, PVOID buffer, U
   return TRUE;
 }
 
-}  // extern "C"
+}  // namespace
+
+FARPROC hidExport(const std::string& name) {
+  const auto address = [](auto function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+  };
+  if (name == "HidD_GetHidGuid") return address(&HidD_GetHidGuid);
+  if (name == "HidD_GetAttributes") return address(&HidD_GetAttributes);
+  if (name == "HidD_GetIndexedString") return address(&HidD_GetIndexedString);
+  return nullptr;
+}
+
+}  // namespace winstub

@@ -5,6 +5,8 @@
 // DLL waits.
 #include <windows.h>
 
+#include <algorithm>
+
 #include "winstub/platform_call.h"
 #include "winstub/src/state.h"
 
@@ -140,7 +142,9 @@ HMODULE WINAPI LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
-  return reinterpret_cast<HMODULE>(firstLibraryAddress + found * libraryAddressStep);
+  const std::uintptr_t module = firstLibraryAddress + found * libraryAddressStep;
+  world.modules[module] = lower(live.systemLibraries[found]);
+  return reinterpret_cast<HMODULE>(module);
 }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
@@ -168,16 +172,28 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
   // A name whose pointer fits in 16 bits is an ordinal.
   const auto value = reinterpret_cast<std::uintptr_t>(name);
   call.path = value < 0x10000 ? "#" + std::to_string(value) : std::string(name);
-  if (module != kernel32Module)
+  const auto library = world.modules.find(reinterpret_cast<std::uintptr_t>(module));
+  FARPROC found = nullptr;
+  if (module == kernel32Module) {
+    if (call.path == "SetDefaultDllDirectories" && live.defaultDllDirectories)
+      found = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetDefaultDllDirectories));
+  } else if (library == world.modules.end()) {
     world.violation("GetProcAddress of '" + call.path + "' in a module that is not loaded");
-  call.succeeded = module == kernel32Module && call.path == "SetDefaultDllDirectories" &&
-                   live.defaultDllDirectories;
+  } else if (std::find(live.missingFunctions.begin(), live.missingFunctions.end(), call.path) ==
+             live.missingFunctions.end()) {
+    found = library->second == "hid.dll"        ? winstub::hidExport(call.path)
+            : library->second == "setupapi.dll" ? winstub::setupExport(call.path)
+                                                : nullptr;
+  }
+  call.succeeded = found != nullptr;
   world.record(call);
   if (!call.succeeded) {
-    SetLastError(module == kernel32Module ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND);
+    SetLastError(module == kernel32Module || library != world.modules.end() ? ERROR_PROC_NOT_FOUND
+                                                                            : ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
-  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetDefaultDllDirectories));
+  if (module != kernel32Module) world.lookedUp.insert(call.path);
+  return found;
 }
 
 BOOL WINAPI SetDllDirectoryA(LPCSTR folder) {

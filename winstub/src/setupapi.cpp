@@ -12,11 +12,13 @@
 using winstub::Handle;
 using winstub::Kind;
 
-extern "C" {
+namespace winstub {
+namespace {
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND parent,
                                      DWORD flags) {
   const winstub::PlatformCall inside;
+  winstub::state().enter("SetupDiGetClassDevsA");
   auto& world = winstub::state();
   auto& live = winstub::World::current();
   if (classGuid == nullptr || !winstub::isHidGuid(*classGuid) || enumerator != nullptr ||
@@ -39,6 +41,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceDat
                                         const GUID* classGuid, DWORD index,
                                         PSP_DEVICE_INTERFACE_DATA data) {
   const winstub::PlatformCall inside;
+  winstub::state().enter("SetupDiEnumDeviceInterfaces");
   auto& world = winstub::state();
   Handle* handle = world.find(set, Kind::deviceSet);
   if (handle == nullptr) {
@@ -67,6 +70,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_
                                              DWORD detailSize, LPDWORD requiredSize,
                                              PSP_DEVINFO_DATA deviceData) {
   const winstub::PlatformCall inside;
+  winstub::state().enter("SetupDiGetDeviceInterfaceDetailA");
   auto& world = winstub::state();
   Handle* handle = world.find(set, Kind::deviceSet);
   if (handle == nullptr || data == nullptr || data->Reserved >= handle->snapshot.size()) {
@@ -114,6 +118,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   const winstub::PlatformCall inside;
+  winstub::state().enter("SetupDiDestroyDeviceInfoList");
   auto& world = winstub::state();
   if (world.find(set, Kind::deviceSet) == nullptr) {
     world.violation("SetupDiDestroyDeviceInfoList on a set that is not open");
@@ -124,4 +129,17 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   return TRUE;
 }
 
-}  // extern "C"
+}  // namespace
+
+FARPROC setupExport(const std::string& name) {
+  const auto address = [](auto function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+  };
+  if (name == "SetupDiGetClassDevsA") return address(&SetupDiGetClassDevsA);
+  if (name == "SetupDiEnumDeviceInterfaces") return address(&SetupDiEnumDeviceInterfaces);
+  if (name == "SetupDiGetDeviceInterfaceDetailA") return address(&SetupDiGetDeviceInterfaceDetailA);
+  if (name == "SetupDiDestroyDeviceInfoList") return address(&SetupDiDestroyDeviceInfoList);
+  return nullptr;
+}
+
+}  // namespace winstub

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,11 +68,19 @@ struct World::State {
   // given (absent: never called; empty: the current directory taken out).
   DWORD defaultDllDirectories = 0;
   std::optional<std::string> dllDirectory;
+  // The libraries loaded in this world, by module handle (their names in
+  // lower case), and the functions the program looked up in them.
+  std::map<std::uintptr_t, std::string> modules;
+  std::set<std::string> lookedUp;
 
   std::uintptr_t add(Handle handle);
   Handle* find(HANDLE handle, Kind kind);
   HidInterface* present(const std::string& path, std::vector<HidInterface>& interfaces);
   void violation(std::string what);
+  // A system library's function, entered: the program can only have its
+  // address from GetProcAddress in this world, as on Windows, where neither
+  // library is imported.
+  void enter(const char* function);
   // Both run the test's hook afterwards, which may change the machine.
   void record(CallRecord call);
   void write(std::string text);
@@ -90,5 +99,10 @@ struct World::State {
 
 // The stand-in's current world state.
 World::State& state();
+
+// What hid.dll and setupapi.dll export, by name (null: not exported): what
+// GetProcAddress finds in them. Nothing links to these functions by name.
+FARPROC hidExport(const std::string& name);
+FARPROC setupExport(const std::string& name);
 
 }  // namespace winstub

@@ -152,6 +152,11 @@ void World::State::violation(std::string what) {
   violations.push_back("at " + std::to_string(now) + " ms: " + what);
 }
 
+void World::State::enter(const char* function) {
+  if (lookedUp.count(function) == 0)
+    violation(std::string(function) + " called without being looked up in its library first");
+}
+
 void World::State::record(CallRecord call) {
   call.atMs = now;
   // The call being recorded is counted already.
