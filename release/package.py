@@ -91,7 +91,10 @@ def sign(program, signed):
         shutil.copyfile(program, signed)
         return ("NOT SIGNED: no code-signing certificate given (KALVO_SIGN_PFX, "
                 "KALVO_SIGN_PASSWORD); Windows will warn that the publisher is unknown."), None
-    command = ["osslsigncode", "sign", "-pkcs12", pfx, "-readpass", "-", "-h", "sha256",
+    # The password goes through a pipe, never the command line. -readpass
+    # takes a file's name: "-" means standard input only from osslsigncode
+    # 2.8 on (Debian 12 has 2.5), /dev/stdin with every version.
+    command = ["osslsigncode", "sign", "-pkcs12", pfx, "-readpass", "/dev/stdin", "-h", "sha256",
                "-n", "kalvo-update"]
     stamp = os.environ.get("KALVO_SIGN_TIMESTAMP_URL")
     if stamp:
