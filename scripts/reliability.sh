@@ -17,7 +17,9 @@ jobs="$(nproc)"
 host_build="${KALVO_HOST_BUILD:-$build/host}"
 fuzz_seconds="${KALVO_FUZZ_SECONDS:-60}"
 
-KALVO_EXTRA_PACKAGES="${KALVO_EXTRA_PACKAGES:-} clang libclang-rt-14-dev valgrind" \
+# libFuzzer's runtime comes with clang's runtime libraries; the unversioned
+# package follows Debian's default clang (14 in Debian 12, 19 in Debian 13).
+KALVO_EXTRA_PACKAGES="${KALVO_EXTRA_PACKAGES:-} clang libclang-rt-dev valgrind" \
   "$root/scripts/install-deps.sh" || exit 1
 
 results=()
