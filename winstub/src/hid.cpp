@@ -80,12 +80,9 @@ BOOLEAN WINAPI HidD_GetIndexedString(HANDLE device, ULONG index, PVOID buffer, U
 }  // namespace
 
 FARPROC hidExport(const std::string& name) {
-  const auto address = [](auto function) {
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
-  };
-  if (name == "HidD_GetHidGuid") return address(&HidD_GetHidGuid);
-  if (name == "HidD_GetAttributes") return address(&HidD_GetAttributes);
-  if (name == "HidD_GetIndexedString") return address(&HidD_GetIndexedString);
+  if (name == "HidD_GetHidGuid") return procAddress(&HidD_GetHidGuid);
+  if (name == "HidD_GetAttributes") return procAddress(&HidD_GetAttributes);
+  if (name == "HidD_GetIndexedString") return procAddress(&HidD_GetIndexedString);
   return nullptr;
 }
 

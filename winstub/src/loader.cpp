@@ -176,7 +176,7 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
   FARPROC found = nullptr;
   if (module == kernel32Module) {
     if (call.path == "SetDefaultDllDirectories" && live.defaultDllDirectories)
-      found = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetDefaultDllDirectories));
+      found = winstub::procAddress(&SetDefaultDllDirectories);
   } else if (library == world.modules.end()) {
     world.violation("GetProcAddress of '" + call.path + "' in a module that is not loaded");
   } else if (std::find(live.missingFunctions.begin(), live.missingFunctions.end(), call.path) ==

@@ -132,13 +132,11 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
 }  // namespace
 
 FARPROC setupExport(const std::string& name) {
-  const auto address = [](auto function) {
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
-  };
-  if (name == "SetupDiGetClassDevsA") return address(&SetupDiGetClassDevsA);
-  if (name == "SetupDiEnumDeviceInterfaces") return address(&SetupDiEnumDeviceInterfaces);
-  if (name == "SetupDiGetDeviceInterfaceDetailA") return address(&SetupDiGetDeviceInterfaceDetailA);
-  if (name == "SetupDiDestroyDeviceInfoList") return address(&SetupDiDestroyDeviceInfoList);
+  if (name == "SetupDiGetClassDevsA") return procAddress(&SetupDiGetClassDevsA);
+  if (name == "SetupDiEnumDeviceInterfaces") return procAddress(&SetupDiEnumDeviceInterfaces);
+  if (name == "SetupDiGetDeviceInterfaceDetailA")
+    return procAddress(&SetupDiGetDeviceInterfaceDetailA);
+  if (name == "SetupDiDestroyDeviceInfoList") return procAddress(&SetupDiDestroyDeviceInfoList);
   return nullptr;
 }
 

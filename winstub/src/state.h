@@ -100,6 +100,12 @@ struct World::State {
 // The stand-in's current world state.
 World::State& state();
 
+// A function's address as GetProcAddress gives it.
+template <typename Function>
+FARPROC procAddress(Function* function) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
 // What hid.dll and setupapi.dll export, by name (null: not exported): what
 // GetProcAddress finds in them. Nothing links to these functions by name.
 FARPROC hidExport(const std::string& name);
