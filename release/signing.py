@@ -97,9 +97,9 @@ def sign(program, how, signed_program=None):
     built = program.read_bytes()
     unsigned_sha256 = hashlib.sha256(built).hexdigest()
     if how == "elsewhere":
-        taken_back(built, program, Path(signed_program))
-        return Signed(Path(signed_program).read_bytes(), f"Signed elsewhere: {signed_program} "
-                      f"is {program} with a valid signature.", None, unsigned_sha256)
+        return Signed(taken_back(built, program, Path(signed_program)), f"Signed elsewhere: "
+                      f"{signed_program} is {program} with a valid signature.", None,
+                      unsigned_sha256)
     if how == "test":
         return Signed(built, "NOT SIGNED: no code-signing key given; Windows will warn that "
                       "the publisher is unknown.", None, unsigned_sha256)
@@ -184,8 +184,9 @@ def where(data, offset):
 
 
 def taken_back(built, program, brought):
-    """Refuses `brought` unless it is the built program, byte for byte once
-    its signature is taken off, with a signature that verifies."""
+    """The bytes of `brought`, refused unless they are the built program,
+    byte for byte once the signature is taken off, with a signature that
+    verifies."""
     try:
         data = brought.read_bytes()
         body, (table, size) = without_signature(data)
@@ -213,10 +214,15 @@ def taken_back(built, program, brought):
                         f"{'longer' if len(body) > len(expected) else 'shorter'}")
         raise Refused(f"Refusing {brought}: it is not {program} apart from its signature: "
                       + "; ".join(said) + ".")
-    command = [TOOL, "verify", "-in", str(brought)]
-    if os.environ.get("KALVO_SIGN_CA"):
-        command[2:2] = ["-CAfile", os.environ["KALVO_SIGN_CA"]]
-    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    with tempfile.TemporaryDirectory() as work:
+        # The very bytes compared, whatever happens to the file meanwhile.
+        copy = Path(work) / program.name
+        copy.write_bytes(data)
+        command = [TOOL, "verify", "-in", str(copy)]
+        if os.environ.get("KALVO_SIGN_CA"):
+            command[2:2] = ["-CAfile", os.environ["KALVO_SIGN_CA"]]
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if result.returncode != 0:
         raise Refused(f"Refusing {brought}: its signature does not verify:\n"
                       + result.stdout.decode(errors="replace"))
+    return data
