@@ -191,21 +191,24 @@ def code_of(pe, begin, end=None):
 
 def constructors(pe):
     """The functions that MinGW-w64's start-up code calls before main: GNU
-    ld's __CTOR_LIST__ in the code section, -1, their addresses, then 0
-    (the list of destructors, of the same shape, comes after it)."""
-    for section in executable_sections(pe):
-        code = pe.data[section.raw:section.raw + min(section.raw_size, section.virtual_size)]
-        at = code.find(b"\xff" * 8)
+    ld's __CTOR_LIST__, -1, their addresses, then 0, in the code section,
+    or in .rdata from binutils 2.44 on (the list of destructors, of the same
+    shape and most often empty, comes after it)."""
+    for section in pe.headers:
+        data = pe.data[section.raw:section.raw + min(section.raw_size, section.virtual_size)]
+        at = data.find(b"\xff" * 8)
         while at >= 0:
             listed = []
-            for entry in range(at + 8, len(code) - 7, 8):
-                address = struct.unpack_from("<Q", code, entry)[0]
-                if address == 0:
-                    return listed
-                if not in_code(pe, address):
+            for entry in range(at + 8, len(data) - 7, 8):
+                address = struct.unpack_from("<Q", data, entry)[0]
+                if address == 0 or not in_code(pe, address):
                     break
                 listed.append(address - pe.image_base)
-            at = code.find(b"\xff" * 8, at + 1)
+            else:
+                address = None
+            if listed and address == 0:
+                return listed
+            at = data.find(b"\xff" * 8, at + 1)
     return []
 
 
