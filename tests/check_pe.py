@@ -682,7 +682,7 @@ def break_each_rule(pe, msvc, save_to=None):
         print(f"PASS  {name}: broken, it says FAIL: {detail}" if ok else
               f"FAIL  {name}: passes on the program {verdict}, on the broken copy {after}")
         if save_to:
-            copy = save_to / f"{number:02d}-{re.sub('[^a-z0-9]+', '-', what.lower())}.exe"
+            copy = save_to / f"{number:02d}-{re.sub('[^a-z0-9_]+', '-', what.lower())}.exe"
             copy.write_bytes(data)
             print(f"      broken copy: {copy}")
     return failures
