@@ -359,13 +359,11 @@ class StackProtection:
         calls = [call_on_path(self.pe, path) for g, path in use.checks if g in use.copies]
         return [c for c in calls if c is not None and c.target == self.routine]
 
-    def hardware_random(self, constructor):
-        """Whether the constructor, or a routine it calls, reads the
-        processor's random number generator."""
+    def seeding_code(self, constructor):
+        """The instructions of the constructor and of the routines it calls."""
         called = {ins.target for ins in self.code[constructor] if ins.opcode == CALL}
-        return any(is_hardware_random(ins) for ins in self.code[constructor]) or any(
-            is_hardware_random(ins) for c in called if c in self.extents
-            for ins in code_of(self.pe, c, self.extents[c]))
+        return self.code[constructor] + [ins for c in sorted(called) if c in self.extents
+                                         for ins in code_of(self.pe, c, self.extents[c])]
 
 
 # --- the rules: each returns (verdict, detail), verdict True, False or None (skip)
@@ -438,7 +436,7 @@ def rule_stack_protection(pe, msvc):
         return False, (f"no constructor writes {guard}: it keeps the value it has in the file "
                        f"({len(found.constructors)} constructors)")
     seeding = found.seeding[0][0]
-    if not found.hardware_random(seeding):
+    if not any(is_hardware_random(ins) for ins in found.seeding_code(seeding)):
         return False, (f"the constructor at RVA 0x{seeding:x} writes {guard} with no number "
                        "from the processor's generator (RDRAND or RDSEED)")
     return True, (f"{len(protected)} functions copy {guard} into their frame and compare it "
@@ -589,13 +587,10 @@ def without_hardware_random(pe):
     found = None if is_msvc(pe) else StackProtection(pe)
     if not found or not found.seeding:
         return None
-    seeding = found.seeding[0][0]
-    called = [seeding] + [ins.target for ins in found.code[seeding] if ins.opcode == CALL]
     data = pe.data
-    for begin in called:
-        for ins in code_of(pe, begin, found.extents.get(begin)):
-            if is_hardware_random(ins):
-                data = patched(data, pe.offset(ins.at), b"\x90" * ins.size)
+    for ins in found.seeding_code(found.seeding[0][0]):
+        if is_hardware_random(ins):
+            data = patched(data, pe.offset(ins.at), b"\x90" * ins.size)
     return data
 
 

@@ -27,8 +27,8 @@ packaged signed in each way there is: with the key in a SoftHSM2 token
 packaging and taken back. Each signature verifies against the CA, and no
 longer once a byte of the program changes; SHA256SUMS and the bill of
 materials give the signed program's SHA-256. A copy taken back unsigned,
-with a byte changed outside its signature or with its signature broken is
-refused, saying why. The program signed in the token runs under Wine with no
+with a byte changed outside its signature and signed again, or with its
+signature broken is refused, saying why. The program signed in the token runs under Wine with no
 Kalvo present, alone (the end-to-end runner, whose arguments follow "--")
 and started by the package's launcher.
 Exit status 0 when the check passed.
@@ -355,7 +355,7 @@ def signed(args):
     # Each way of signing: the settings, the options, what the packaging says.
     ways = {"token": (token, [], "Signed with the key pkcs11:"),
             "pkcs12": ({"KALVO_SIGN_PFX": str(pfx), "KALVO_SIGN_PASSWORD": SIGNING_PASSWORD},
-                       [], "Signed with"),
+                       [], f"Signed with {pfx}"),
             "elsewhere": ({"KALVO_SIGN_CA": str(ca)}, ["--signed-program", elsewhere],
                           "Signed elsewhere")}
     packaged = {}
