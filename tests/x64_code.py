@@ -97,6 +97,8 @@ def decode(code, offset, rva):
     if op == 0x0F:
         second = code[at]
         at += 1
+        if second == 0x0F:
+            raise ValueError(f"3DNow! instruction at RVA 0x{rva:x}")
         if second in (0x38, 0x3A):
             ins.opcode = 0x0F0000 | second << 8 | code[at]
             at += 1
