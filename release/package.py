@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """Packages a Windows build of kalvo-update for users.
 
-  package.py --build DIR --out DIR [--test-release]
+  package.py --build DIR --out DIR [--test-release] [--unsigned | --signed-program FILE]
 
 Takes DIR/kalvo-update.exe, what its configure step wrote about it
 (DIR/kalvo-release.txt: version, whether it is a test release, which
 placeholders it embeds, the images built in, the tools) and its link map
-(DIR/kalvo-update.map), signs the program when a code-signing certificate is
-given, and writes OUT/kalvo-update-VERSION[-test]-windows-x64.zip holding one
-folder of that name with the program, the launcher "Update Kalvo.cmd", the
+(DIR/kalvo-update.map), signs the program (release/signing.py), and writes
+OUT/kalvo-update-VERSION[-test]-windows-x64.zip holding one folder of that
+name with the program, the launcher "Update Kalvo.cmd", the
 user guide, the third-party notices, the bill of materials
 (kalvo-update-VERSION[-test].cdx.json, CycloneDX) and SHA256SUMS; beside the
 zip, the bill of materials again and the zip's own SHA-256
@@ -18,10 +18,11 @@ vendor identifier, or was configured as a test release, is packaged only with
 in a file that the notices do not cover (release/third_party.py) is not
 packaged.
 
-Signing, through the environment:
-  KALVO_SIGN_PFX            the certificate and its private key (PKCS#12)
-  KALVO_SIGN_PASSWORD       its password (handed to osslsigncode on its input)
-  KALVO_SIGN_TIMESTAMP_URL  optional: an RFC 3161 time-stamp server
+Signing: with a key in a PKCS#11 token or a PKCS#12 file given in the
+environment, or elsewhere: --unsigned packages the program unsigned and says
+what to sign, --signed-program FILE packages FILE once it is checked to be
+the built program, signed (release/signing.py). A release that is not a test
+release is refused unsigned without --unsigned.
 
 The zip is the same bytes for the same program and sources: fixed entry
 times and attributes, a fixed order, one compressor. Exit status 0 when the
@@ -29,15 +30,12 @@ zip was written; else 1, with the reason.
 """
 import argparse
 import hashlib
-import os
-import shutil
-import subprocess
 import sys
-import tempfile
 import zipfile
 from pathlib import Path
 
 import sbom
+import signing
 import third_party
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -83,32 +81,6 @@ def check_release_kind(test_build, placeholders, test_release):
                       "one: configure it with -DKALVO_TEST_RELEASE=ON.")
 
 
-def sign(program, signed):
-    """Signs `program` into `signed` when a certificate is given; returns what was done and
-    the signing tool (None when unsigned)."""
-    pfx = os.environ.get("KALVO_SIGN_PFX")
-    if not pfx:
-        shutil.copyfile(program, signed)
-        return ("NOT SIGNED: no code-signing certificate given (KALVO_SIGN_PFX, "
-                "KALVO_SIGN_PASSWORD); Windows will warn that the publisher is unknown."), None
-    # The password goes through a pipe, never the command line. -readpass
-    # takes a file's name: "-" means standard input only from osslsigncode
-    # 2.8 on (Debian 12 has 2.5), /dev/stdin with every version.
-    command = ["osslsigncode", "sign", "-pkcs12", pfx, "-readpass", "/dev/stdin", "-h", "sha256",
-               "-n", "kalvo-update"]
-    stamp = os.environ.get("KALVO_SIGN_TIMESTAMP_URL")
-    if stamp:
-        command += ["-ts", stamp]
-    command += ["-in", str(program), "-out", str(signed)]
-    result = subprocess.run(command, input=os.environ.get("KALVO_SIGN_PASSWORD", "").encode(),
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    if result.returncode != 0:
-        raise Refused("osslsigncode could not sign the program:\n"
-                      + result.stdout.decode(errors="replace"))
-    return (f"Signed with {pfx}" + (f", time-stamped by {stamp}." if stamp else
-                                    ", not time-stamped.")), command[0]
-
-
 def windows_text(path):
     return path.read_text(encoding="utf-8").replace("\r\n", "\n").replace("\n", "\r\n").encode()
 
@@ -134,11 +106,12 @@ def linked_components(build):
         raise Refused(f"Refusing to package: {uncovered}")
 
 
-def package(build, out, test_release):
+def package(build, out, test_release, unsigned=False, signed_program=None):
     facts = read_facts(build)
     version = facts["version"]
     placeholders = [x for x in facts.get("placeholders", "").split(",") if x]
     check_release_kind(facts["test_release"] == "1", placeholders, test_release)
+    signing_way = signing.way(test_release, unsigned, signed_program)
     program = build / PROGRAM
     if not program.is_file():
         raise Refused(f"{program} is missing: build the kalvo-update target first")
@@ -147,14 +120,12 @@ def package(build, out, test_release):
     name = f"kalvo-update-{version}{kind}-windows-x64"
     bom_name = f"kalvo-update-{version}{kind}.cdx.json"
 
-    with tempfile.TemporaryDirectory() as work:
-        signed = Path(work) / PROGRAM
-        signing, signing_tool = sign(program, signed)
-        files = [(PROGRAM, signed.read_bytes())]
+    signed = signing.sign(program, signing_way, signed_program)
+    files = [(PROGRAM, signed.program)]
     files += [(target, windows_text(source)) for target, source in TEXT_SOURCES.items()]
     notices = third_party.notices_text(PROGRAM, version, linked)
     files.append((NOTICES, notices.replace("\n", "\r\n").encode()))
-    bom = sbom.bill_of_materials(facts, PROGRAM, files[0][1], linked, signing_tool)
+    bom = sbom.bill_of_materials(facts, PROGRAM, files[0][1], linked, signed.tool)
     files.append((bom_name, bom))
     sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {n}\r\n" for n, data in files)
     files.append((SUMS, sums.encode()))
@@ -166,7 +137,7 @@ def package(build, out, test_release):
     (out / f"{name}.zip.sha256").write_text(f"{zip_sha256}  {zip_path.name}\n")
     (out / bom_name).write_bytes(bom)
 
-    print(signing)
+    print(signed.note)
     if test_release:
         print("TEST RELEASE: not for general use"
               + (" (placeholder " + ", ".join(placeholders) + ")." if placeholders else "."))
@@ -182,10 +153,14 @@ def main():
     parser.add_argument("--build", required=True, type=Path)
     parser.add_argument("--out", required=True, type=Path)
     parser.add_argument("--test-release", action="store_true")
+    elsewhere = parser.add_mutually_exclusive_group()
+    elsewhere.add_argument("--unsigned", action="store_true")
+    elsewhere.add_argument("--signed-program", type=Path, metavar="FILE")
     args = parser.parse_args()
     try:
-        package(args.build.resolve(), args.out.resolve(), args.test_release)
-    except Refused as refusal:
+        package(args.build.resolve(), args.out.resolve(), args.test_release, args.unsigned,
+                args.signed_program)
+    except (Refused, signing.Refused) as refusal:
         print(refusal, file=sys.stderr)
         return 1
     return 0

@@ -26,6 +26,11 @@ have_pkg wine64 || need+=(wine64)
 # certificate with openssl.
 have_cmd osslsigncode || need+=(osslsigncode)
 have_cmd openssl || need+=(openssl)
+# It signs with a key in a PKCS#11 token through OpenSSL's PKCS#11 engine,
+# which osslsigncode 2.5 and 2.9 both load; the release test holds its
+# throwaway key in SoftHSM2, a token in software.
+have_pkg libengine-pkcs11-openssl || need+=(libengine-pkcs11-openssl)
+have_cmd softhsm2-util || need+=(softhsm2)
 # The release test validates the bill of materials against the CycloneDX
 # schema with Debian's jsonschema, for Debian's python3 (/usr/bin/python3).
 have_pkg python3-jsonschema || need+=(python3-jsonschema)

@@ -8,7 +8,8 @@
 # build/release (Windows program only) and is the same bytes wherever the
 # tree is built.
 #
-#   scripts/release.sh [--test-release] [CMake arguments...]
+#   scripts/release.sh [--test-release] [--unsigned | --signed-program FILE]
+#                      [CMake arguments...]
 #
 # A build with the placeholder firmware or vendor identifier (the tree's
 # defaults) is packaged only as a test release, whose zip name ends in
@@ -16,9 +17,14 @@
 # version resource. For a real release, give the real ones:
 #   scripts/release.sh -DKALVO_VENDOR_ID=0x1234 \
 #     -DKALVO_FPGA_IMAGE=/path/fpga.bin -DKALVO_MCU_IMAGE=/path/mcu.bin
-# Signing: KALVO_SIGN_PFX, KALVO_SIGN_PASSWORD and, optionally,
-# KALVO_SIGN_TIMESTAMP_URL (release/package.py). Without a certificate the
-# program is not signed, and the script says so.
+# Signing (release/signing.py): with a key in a PKCS#11 token
+# (KALVO_SIGN_PKCS11_MODULE, KALVO_SIGN_PKCS11_KEY, KALVO_SIGN_CERTS,
+# KALVO_SIGN_PASSWORD for the PIN) or, for test certificates, a PKCS#12 file
+# (KALVO_SIGN_PFX). Where the key is on another machine, --unsigned packages
+# the program unsigned and says what to sign; --signed-program FILE, with the
+# same CMake arguments, packages the signed copy once it is checked to be
+# this build's program. A release is refused unsigned without --unsigned; a
+# test release is unsigned unless a key is given.
 # KALVO_RELEASE_BUILD and KALVO_DIST name other folders for the build and the
 # package.
 set -euo pipefail
@@ -28,11 +34,15 @@ dist="${KALVO_DIST:-$root/dist}"
 
 kind=(-DKALVO_TEST_RELEASE=OFF)
 package=()
-if [[ "${1:-}" == --test-release ]]; then
-  kind=(-DKALVO_TEST_RELEASE=ON)
-  package=(--test-release)
+while (($#)); do
+  case "$1" in
+    --test-release) kind=(-DKALVO_TEST_RELEASE=ON) package+=(--test-release) ;;
+    --unsigned) package+=(--unsigned) ;;
+    --signed-program) package+=(--signed-program "${2:?--signed-program needs a file}"); shift ;;
+    *) break ;;
+  esac
   shift
-fi
+done
 
 "$root/scripts/install-deps.sh"
 

@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Checks kalvo-update.exe as a binary analyzer checks an x64 PE that users
-download, and prints each rule with PASS or FAIL (SKIP where the rule does
-not apply to the toolchain that built it). Exit status 0 when no rule fails.
+download, and prints each rule with PASS, FAIL, or NOT MET where the
+toolchain that built it cannot meet the rule; the summary counts the three
+apart. Exit status 0 when no rule fails.
 
-  check_pe.py EXE [--toolchain auto|mingw|msvc] [--break-each-rule]
+  check_pe.py EXE [--toolchain auto|mingw|msvc] [--break-each-rule [--save-copies DIR]]
 
 --toolchain says which toolchain must have built it (a CI job that builds
 with Visual Studio passes msvc); --break-each-rule checks the check instead:
-it breaks each rule in turn on a copy of the program in memory and expects
-that rule to fail.
+it breaks the program in each way its table lists, on a copy in memory, and
+expects the rule broken to fail; --save-copies writes each broken copy to
+DIR, to be run or read with other tools.
 
 The rules:
   - ASLR: DYNAMIC_BASE, with a relocation table to move the image by;
@@ -18,10 +20,11 @@ The rules:
   - no section both writable and executable, none shared and writable;
   - stack protection: with MSVC (/GS), the security cookie that the load
     configuration names, still holding MSVC's default value for the loader
-    to replace; with MinGW-w64 (-fstack-protector-strong), calls from the
-    program's functions into __stack_chk_fail (see below);
-  - control flow guard and CET shadow-stack compatibility (MSVC only: GCC
-    has neither);
+    to replace; with MinGW-w64 (-fstack-protector-strong), the guard, its
+    checks and its failure routine as the code shows them (see below);
+  - control flow guard and CET shadow-stack compatibility: MSVC builds
+    them; MinGW-w64 cannot, and the check says they are not met, apart
+    from passes and failures;
   - no debug information (the program is a release build);
   - the manifest: asInvoker without UI access, every supported Windows;
   - the imports as tests/check_imports.py wants them;
@@ -33,24 +36,39 @@ The rules:
     itself instead.
 
 A MinGW-w64 program is stripped and statically linked, so no symbol names
-__stack_chk_fail. It is found by what it does (updater/stack_protector_mingw.cpp,
-as MSVC's /GS failure does): it ends the process with a fast fail (int 0x29)
-of code 2, FAST_FAIL_STACK_COOKIE_CHECK_FAILURE, either itself or by calling
-the routine that does; the exception directory's function table gives each
-function's extent. Every function that GCC protected ends in a call to it
-when its canary changed; the rule counts those calls, so a program whose
-code was compiled without the canary fails even with the routine linked in.
+__stack_chk_fail or the guard: the rule reads the code (x64_code.py), each
+function within the extent that the exception directory's function table
+gives it, and finds them by what they do:
+  - the failure routine ends the process with a fast fail (int 0x29) of
+    code 2, FAST_FAIL_STACK_COOKIE_CHECK_FAILURE, itself or by calling the
+    routine that does (updater/stack_protector_mingw.cpp, as MSVC's /GS
+    failure does), and cannot return: every path through it ends in a fast
+    fail, a trap (ud2) or a call to a routine that cannot return;
+  - a protected function copies the guard into its frame in its prologue:
+    a load of the guard, directly or through the pointer GCC keeps to it,
+    straight into a register that the next instruction stores in the frame;
+  - each such function compares its copy with the guard on the way out
+    (sub, xor or cmp with the guard in memory) and, when they differ,
+    branches to a call of the failure routine;
+  - a constructor (GNU ld's __CTOR_LIST__, which MinGW-w64's start-up code
+    runs before main) writes the guard, with a number from the processor's
+    generator (RDRAND or RDSEED) among what it mixes in.
+Each function is judged on its own: the rule fails a program where any
+protected function lacks its check, not only one where no check is left.
 
 Runs with Python 3 alone, on any system: the PE parsing is check_resources'
 and the import rules are check_imports'.
 """
 
 import argparse
+import re
 import struct
 import sys
+from pathlib import Path
 
 from check_imports import DELAY_IMPORT_DIRECTORY, IMPORT_DIRECTORY, Program, import_problems
 from check_resources import manifest_problems
+from x64_code import CALL, GROUP_0FC7, INT, JMP, JMP_SHORT, RBP, RSP, UD2, decode
 
 # IMAGE_FILE_* (file header characteristics)
 RELOCS_STRIPPED = 0x0001
@@ -140,19 +158,6 @@ def call_targets(pe, begin, end):
     return targets
 
 
-def calls_to(pe, target):
-    """How many `call rel32` instructions in the code go to `target`."""
-    count = 0
-    for section in executable_sections(pe):
-        code = pe.data[section.raw:section.raw + min(section.raw_size, section.virtual_size)]
-        at = code.find(b"\xe8")
-        while 0 <= at <= len(code) - 5:
-            if section.rva + at + 5 + struct.unpack_from("<i", code, at + 1)[0] == target:
-                count += 1
-            at = code.find(b"\xe8", at + 1)
-    return count
-
-
 def stack_check_failure_routine(pe):
     """The RVA of the function that ends the process for a changed canary,
     or None with the reason."""
@@ -166,6 +171,199 @@ def stack_check_failure_routine(pe):
                 begin in fast_fail or call_targets(pe, begin, end) & fast_fail):
             return begin, None
     return None, "no function fails fast with FAST_FAIL_STACK_COOKIE_CHECK_FAILURE"
+
+
+def instruction_at(pe, rva):
+    return decode(pe.data, pe.offset(rva), rva)
+
+
+def code_of(pe, begin, end=None):
+    """The instructions of the function at `begin`: up to `end`, or, for a
+    function the table does not list, up to the first that does not go on."""
+    found, at = [], begin
+    while end is None or at < end:
+        found.append(instruction_at(pe, at))
+        at = found[-1].end
+        if end is None and found[-1].ends_path():
+            break
+    return found
+
+
+def constructors(pe):
+    """The functions that MinGW-w64's start-up code calls before main: GNU
+    ld's __CTOR_LIST__, -1, their addresses, then 0, in the code section,
+    or in .rdata from binutils 2.44 on (the list of destructors, of the same
+    shape and most often empty, comes after it)."""
+    for section in pe.headers:
+        data = pe.data[section.raw:section.raw + min(section.raw_size, section.virtual_size)]
+        at = data.find(b"\xff" * 8)
+        while at >= 0:
+            listed = []
+            for entry in range(at + 8, len(data) - 7, 8):
+                address = struct.unpack_from("<Q", data, entry)[0]
+                if address == 0 or not in_code(pe, address):
+                    break
+                listed.append(address - pe.image_base)
+            else:
+                address = None
+            if listed and address == 0:
+                return listed
+            at = data.find(b"\xff" * 8, at + 1)
+    return []
+
+
+def in_code(pe, address):
+    rva = address - pe.image_base
+    return any(s.rva <= rva < s.rva + s.virtual_size for s in executable_sections(pe))
+
+
+def is_writable_data(pe, rva):
+    return any(s.rva <= rva < s.rva + s.virtual_size and s.flags & SCN_MEM_WRITE and
+               not s.flags & SCN_MEM_EXECUTE for s in pe.headers)
+
+
+def pointer_at(pe, rva):
+    """The RVA that the address stored at `rva` names, or None."""
+    try:
+        return struct.unpack_from("<Q", pe.data, pe.offset(rva))[0] - pe.image_base
+    except (ValueError, struct.error):
+        return None
+
+
+MOV_LOAD, MOV_STORE, MOV_STORE_IMMEDIATE, LEA = 0x8B, 0x89, 0xC7, 0x8D
+# What a call may change, in the Windows x64 calling convention: rax, rcx,
+# rdx, r8 to r11.
+VOLATILE_REGISTERS = (0, 1, 2, 8, 9, 10, 11)
+COMPARISONS = {0x29, 0x2B, 0x31, 0x33, 0x39, 0x3B}  # sub, xor, cmp, either way round
+NOT_EQUAL, EQUAL = 5, 4
+
+
+class GuardUse:
+    """What one function does with globals the way GCC's stack protector
+    uses its guard: `copies`, the globals it copies into its frame;
+    `checks`, (global, where the failure path starts) for each comparison
+    with a global that a jump on equality follows; `writes`, (global,
+    store). A global is named by its RVA, whether an instruction names it
+    or reaches it through a register holding its address, which GCC loads
+    from a pointer it keeps to the global (.refptr) or with lea."""
+
+    def __init__(self, pe, code):
+        self.copies, self.checks, self.writes = [], [], []
+        holds_address, holds_value = {}, {}  # register: the global's RVA
+
+        def variable(rva):
+            return rva if rva is not None and is_writable_data(pe, rva) else None
+
+        for i, ins in enumerate(code):
+            named = None
+            if ins.memory and ins.index is None:
+                named = ins.rip if ins.rip is not None else \
+                    holds_address.get(ins.rm) if ins.disp == 0 else None
+            if ins.opcode in (MOV_LOAD, LEA):
+                holds_address.pop(ins.reg, None)
+                holds_value.pop(ins.reg, None)
+                if named is not None and ins.opcode == LEA:
+                    holds_address[ins.reg] = variable(named)
+                elif named is not None:
+                    holds_value[ins.reg] = variable(named)
+                    holds_address[ins.reg] = variable(pointer_at(pe, named))
+            elif ins.opcode == CALL:
+                for register in VOLATILE_REGISTERS:
+                    holds_address.pop(register, None)
+                    holds_value.pop(register, None)
+            elif ins.opcode == MOV_STORE and ins.memory and ins.rm in (RSP, RBP) and \
+                    holds_value.get(ins.reg) is not None and code[i - 1].opcode == MOV_LOAD and \
+                    code[i - 1].reg == ins.reg:
+                self.copies.append(holds_value[ins.reg])
+            elif ins.opcode in (MOV_STORE, MOV_STORE_IMMEDIATE) and named is not None:
+                self.writes.append((named, ins))
+            elif ins.opcode in COMPARISONS and ins.wide and named is not None and \
+                    i + 1 < len(code) and code[i + 1].is_jcc() and \
+                    code[i + 1].condition() in (EQUAL, NOT_EQUAL):
+                jump = code[i + 1]
+                self.checks.append((named, jump.target if jump.condition() == NOT_EQUAL
+                                    else jump.end))
+
+
+def call_on_path(pe, rva):
+    """The `call rel32` that a failure path starts with, past any jumps to
+    it, or None."""
+    for _ in range(4):
+        ins = instruction_at(pe, rva)
+        if ins.opcode not in (JMP, JMP_SHORT):
+            return ins if ins.opcode == CALL else None
+        rva = ins.target
+    return None
+
+
+def returns(pe, begin, extents, assumed=frozenset()):
+    """Where the routine at `begin` can return from (None when it cannot):
+    a ret, or running past its end. A path ends at a fast fail, a trap or
+    a call of a routine that cannot return; calls through a pointer and
+    jumps out of the routine count as returning."""
+    end = extents.get(begin)
+    if end is None:
+        return begin
+    pending, seen = [begin], set()
+    while pending:
+        at = pending.pop()
+        while at not in seen:
+            seen.add(at)
+            if not begin <= at < end:
+                return at
+            ins = instruction_at(pe, at)
+            if ins.opcode == UD2 or (ins.opcode == INT and ins.immediate == 0x29):
+                break
+            if ins.opcode in (JMP, JMP_SHORT):
+                at = ins.target
+                continue
+            if ins.ends_path():  # a ret, or a jump through a pointer
+                return ins.at
+            if ins.is_jcc():
+                pending.append(ins.target)
+            if ins.opcode == CALL and ins.target not in assumed and \
+                    returns(pe, ins.target, extents, assumed | {begin}) is None:
+                break
+            at = ins.end
+    return None
+
+
+def is_hardware_random(ins):
+    """RDRAND or RDSEED into a register."""
+    return ins.opcode == GROUP_0FC7 and not ins.memory and ins.reg & 7 in (6, 7)
+
+
+class StackProtection:
+    """The program's code read for GCC's stack protector: the failure
+    routine, each function's use of the guard, the constructors."""
+
+    def __init__(self, pe):
+        self.routine, self.problem = stack_check_failure_routine(pe)
+        self.extents = dict(functions(pe))
+        self.uses = {begin: GuardUse(pe, code_of(pe, begin, end))
+                     for begin, end in self.extents.items()}
+        self.guards = sorted({g for use in self.uses.values() for g in use.copies})
+        self.constructors = constructors(pe)
+        self.code = {c: code_of(pe, c, self.extents.get(c)) for c in self.constructors}
+        self.seeding = [(c, store) for c in self.constructors
+                        for g, store in GuardUse(pe, self.code[c]).writes if g in self.guards]
+        self.pe = pe
+
+    def protected(self):
+        return [b for b, use in self.uses.items() if use.copies]
+
+    def checked(self, begin):
+        """The calls of the failure routine that the function's checks of
+        its guard lead to."""
+        use = self.uses[begin]
+        calls = [call_on_path(self.pe, path) for g, path in use.checks if g in use.copies]
+        return [c for c in calls if c is not None and c.target == self.routine]
+
+    def seeding_code(self, constructor):
+        """The instructions of the constructor and of the routines it calls."""
+        called = {ins.target for ins in self.code[constructor] if ins.opcode == CALL}
+        return self.code[constructor] + [ins for c in sorted(called) if c in self.extents
+                                         for ins in code_of(self.pe, c, self.extents[c])]
 
 
 # --- the rules: each returns (verdict, detail), verdict True, False or None (skip)
@@ -216,17 +414,43 @@ def rule_stack_protection(pe, msvc):
         value = int.from_bytes(at_rva(pe, cookie - pe.image_base, 8), "little")
         return value == MSVC_DEFAULT_COOKIE, \
             f"/GS security cookie at 0x{cookie:x}, value in the file 0x{value:016x}"
-    routine, reason = stack_check_failure_routine(pe)
-    if routine is None:
-        return False, reason
-    calls = calls_to(pe, routine)
-    return calls > 0, (f"__stack_chk_fail at RVA 0x{routine:x} (fast fail, stack cookie), "
-                       f"called from {calls} places")
+    found = StackProtection(pe)
+    if found.routine is None:
+        return False, found.problem
+    name = f"__stack_chk_fail (RVA 0x{found.routine:x})"
+    returned = returns(pe, found.routine, found.extents)
+    if returned is not None:
+        return False, f"{name} can return (at RVA 0x{returned:x})"
+    if len(found.guards) != 1:
+        return False, ("no function copies a guard into its frame" if not found.guards else
+                       "functions copy different guards: " +
+                       ", ".join(f"RVA 0x{g:x}" for g in found.guards))
+    guard = f"the guard (RVA 0x{found.guards[0]:x})"
+    protected = found.protected()
+    unchecked = [b for b in protected if not found.checked(b)]
+    if unchecked:
+        return False, (f"{len(unchecked)} of the {len(protected)} functions that copy {guard} "
+                       f"into their frame never compare it and call {name}: " +
+                       ", ".join(f"RVA 0x{b:x}" for b in unchecked))
+    if not found.seeding:
+        return False, (f"no constructor writes {guard}: it keeps the value it has in the file "
+                       f"({len(found.constructors)} constructors)")
+    seeding = found.seeding[0][0]
+    if not any(is_hardware_random(ins) for ins in found.seeding_code(seeding)):
+        return False, (f"the constructor at RVA 0x{seeding:x} writes {guard} with no number "
+                       "from the processor's generator (RDRAND or RDSEED)")
+    return True, (f"{len(protected)} functions copy {guard} into their frame and compare it "
+                  f"on the way out, calling {name}, which fails fast and cannot return; the "
+                  f"constructor at RVA 0x{seeding:x} writes it before main, with RDRAND or "
+                  "RDSEED")
+
+
+NOT_MET_BY_MINGW = "MinGW-w64 cannot build it"
 
 
 def rule_control_flow_guard(pe, msvc):
     if not msvc:
-        return None, "MinGW-w64's GCC cannot build it"
+        return None, NOT_MET_BY_MINGW
     flags = load_config_field(pe, LOAD_CONFIG_GUARD_FLAGS) or 0
     marked = pe.dll_characteristics & GUARD_CF
     return bool(marked and flags & GUARD_CF_INSTRUMENTED), \
@@ -235,7 +459,7 @@ def rule_control_flow_guard(pe, msvc):
 
 def rule_cet(pe, msvc):
     if not msvc:
-        return None, "GNU ld cannot mark it"
+        return None, NOT_MET_BY_MINGW
     flags = 0
     for kind, data in debug_entries(pe):
         if kind == DEBUG_TYPE_EX_DLLCHARACTERISTICS and len(data) >= 4:
@@ -315,19 +539,59 @@ def with_section_flag(wanted, added):
 
 
 def without_stack_checks(pe):
-    """Every call to the stack-check failure routine (or, with MSVC, the
-    cookie) gone, as in a program built without the option."""
+    """Every call of the stack-check failure routine gone (or, with MSVC, the
+    cookie), as in a program built without the option."""
     if is_msvc(pe):
         config = pe.offset(pe.directories[LOAD_CONFIG_DIRECTORY][0])
         return patched(pe.data, config + LOAD_CONFIG_SECURITY_COOKIE[0], bytes(8))
-    routine, _ = stack_check_failure_routine(pe)
-    data = bytearray(pe.data)
-    for section in executable_sections(pe):
-        for at in range(section.raw, section.raw + section.raw_size - 4):
-            rva = section.rva + at - section.raw
-            if data[at] == 0xE8 and rva + 5 + struct.unpack_from("<i", data, at + 1)[0] == routine:
-                data[at:at + 5] = b"\x90" * 5
-    return bytes(data)
+    return with_stack_check_calls_left(0)(pe)
+
+
+def with_stack_check_calls_left(kept):
+    def brake(pe):
+        if is_msvc(pe):
+            return None
+        routine, _ = stack_check_failure_routine(pe)
+        data = bytearray(pe.data)
+        left = kept
+        for section in executable_sections(pe):
+            for at in range(section.raw, section.raw + section.raw_size - 4):
+                rva = section.rva + at - section.raw
+                if data[at] == 0xE8 and \
+                        rva + 5 + struct.unpack_from("<i", data, at + 1)[0] == routine:
+                    left -= 1
+                    if left < 0:
+                        data[at:at + 5] = b"\x90" * 5
+        return bytes(data)
+    return brake
+
+
+def without_guard_seeding(pe):
+    """The constructor's store of the guard replaced with NOPs: the guard
+    keeps the value it has in the file."""
+    seeding = [] if is_msvc(pe) else StackProtection(pe).seeding
+    data = pe.data
+    for _, store in seeding:
+        data = patched(data, pe.offset(store.at), b"\x90" * store.size)
+    return data if seeding else None
+
+
+def with_returning_failure_routine(pe):
+    routine = None if is_msvc(pe) else stack_check_failure_routine(pe)[0]
+    return None if routine is None else patched(pe.data, pe.offset(routine), bytes([0xC3]))
+
+
+def without_hardware_random(pe):
+    """Every RDRAND and RDSEED of the seeding constructor, and of what it
+    calls, replaced with NOPs."""
+    found = None if is_msvc(pe) else StackProtection(pe)
+    if not found or not found.seeding:
+        return None
+    data = pe.data
+    for ins in found.seeding_code(found.seeding[0][0]):
+        if is_hardware_random(ins):
+            data = patched(data, pe.offset(ins.at), b"\x90" * ins.size)
+    return data
 
 
 def without_cet_compatibility(pe):
@@ -364,40 +628,58 @@ def with_delay_descriptor(pe):
     return patched(pe.data, 0x40, descriptor)
 
 
-BREAKS = {
-    rule_dynamic_base: without_dll_characteristic(DYNAMIC_BASE),
-    rule_high_entropy: without_dll_characteristic(HIGH_ENTROPY_VA),
-    rule_nx_compat: without_dll_characteristic(NX_COMPAT),
-    rule_terminal_server_aware: without_dll_characteristic(TERMINAL_SERVER_AWARE),
-    rule_writable_code: with_section_flag(SCN_MEM_EXECUTE, SCN_MEM_WRITE),
-    rule_shared_writable: with_section_flag(SCN_MEM_WRITE, SCN_MEM_SHARED),
-    rule_stack_protection: without_stack_checks,
-    rule_control_flow_guard: without_dll_characteristic(GUARD_CF),
-    rule_cet: without_cet_compatibility,
-    rule_no_debug_information: with_symbol_table,
-    rule_manifest: replaced(b'"asInvoker"', b'"highestAv"'),
-    rule_imports: replaced(b"SetDllDirectoryA\0", b"SetDllDirectoryW\0"),
-    rule_no_delay_loads: with_delay_descriptor,
-}
+# Each way the check breaks a rule: the rule, what is broken, how.
+BREAKS = [
+    (rule_dynamic_base, "DYNAMIC_BASE cleared", without_dll_characteristic(DYNAMIC_BASE)),
+    (rule_high_entropy, "HIGH_ENTROPY_VA cleared", without_dll_characteristic(HIGH_ENTROPY_VA)),
+    (rule_nx_compat, "NX_COMPAT cleared", without_dll_characteristic(NX_COMPAT)),
+    (rule_terminal_server_aware, "TERMINAL_SERVER_AWARE cleared",
+     without_dll_characteristic(TERMINAL_SERVER_AWARE)),
+    (rule_writable_code, "the code section made writable",
+     with_section_flag(SCN_MEM_EXECUTE, SCN_MEM_WRITE)),
+    (rule_shared_writable, "a writable section shared", with_section_flag(SCN_MEM_WRITE,
+                                                                          SCN_MEM_SHARED)),
+    (rule_stack_protection, "every check's call of the failure routine removed",
+     without_stack_checks),
+    (rule_stack_protection, "all but one of those calls removed", with_stack_check_calls_left(1)),
+    (rule_stack_protection, "the guard's seeding store replaced with NOPs", without_guard_seeding),
+    (rule_stack_protection, "__stack_chk_fail made to return at once",
+     with_returning_failure_routine),
+    (rule_stack_protection, "RDRAND and RDSEED taken out of the seeding", without_hardware_random),
+    (rule_control_flow_guard, "GUARD_CF cleared", without_dll_characteristic(GUARD_CF)),
+    (rule_cet, "CET_COMPAT cleared", without_cet_compatibility),
+    (rule_no_debug_information, "a symbol table added", with_symbol_table),
+    (rule_manifest, "highestAvailable asked", replaced(b'"asInvoker"', b'"highestAv"')),
+    (rule_imports, "SetDllDirectoryW imported instead",
+     replaced(b"SetDllDirectoryA\0", b"SetDllDirectoryW\0")),
+    (rule_no_delay_loads, "a delay-load descriptor added", with_delay_descriptor),
+]
 
 
-def break_each_rule(pe, msvc):
-    """Breaks each rule in turn on a copy of the program and checks that the
-    rule, which passes on the program itself, fails. Returns the failures."""
+def break_each_rule(pe, msvc, save_to=None):
+    """Breaks the program in each way of BREAKS, on a copy, and checks that
+    the rule broken, which passes on the program itself, fails. Returns the
+    failures."""
     failures = 0
-    for name, rule in RULES:
-        brake = BREAKS.get(rule)
+    names = {rule: name for name, rule in RULES}
+    for number, (rule, what, brake) in enumerate(BREAKS, 1):
+        name = f"{names[rule]}, {what}"
         verdict, _ = rule(pe, msvc)
-        if verdict is None or brake is None:
-            print(f"SKIP  {name}: not checked for this toolchain" if verdict is None
-                  else f"SKIP  {name}: no way to break it here")
+        data = None if verdict is None else brake(pe)
+        if data is None:
+            print(f"SKIP  {name}: " + ("not met by this toolchain" if verdict is None
+                                       else "not for this toolchain"))
             continue
-        broken = Program(brake(pe))
+        broken = Program(data)
         after, detail = rule(broken, is_msvc(broken))
         ok = verdict is True and after is False
         failures += not ok
-        print(f"{'PASS' if ok else 'FAIL'}  {name}: broken, it says FAIL: {detail}" if ok else
+        print(f"PASS  {name}: broken, it says FAIL: {detail}" if ok else
               f"FAIL  {name}: passes on the program {verdict}, on the broken copy {after}")
+        if save_to:
+            copy = save_to / f"{number:02d}-{re.sub('[^a-z0-9_]+', '-', what.lower())}.exe"
+            copy.write_bytes(data)
+            print(f"      broken copy: {copy}")
     return failures
 
 
@@ -410,28 +692,34 @@ def main():
     parser.add_argument("--break-each-rule", action="store_true",
                         help="check the checker: break each rule on a copy of the program "
                              "and see that rule fail")
+    parser.add_argument("--save-copies", type=Path, metavar="DIR",
+                        help="with --break-each-rule, write each broken copy into DIR")
     args = parser.parse_args()
     with open(args.exe, "rb") as f:
         pe = Program(f.read())
     msvc = is_msvc(pe)
     if args.break_each_rule:
-        return 1 if break_each_rule(pe, msvc) else 0
+        if args.save_copies:
+            args.save_copies.mkdir(parents=True, exist_ok=True)
+        return 1 if break_each_rule(pe, msvc, args.save_copies) else 0
     built_by = "MSVC" if msvc else "MinGW-w64"
     print(f"{args.exe}: built by {built_by} (linker {pe.linker_version[0]}.{pe.linker_version[1]})")
-    failed = 0
+    verdicts = {True: [], False: [], None: []}
     if args.toolchain != "auto" and (args.toolchain == "msvc") != msvc:
         print(f"FAIL  toolchain: expected {args.toolchain}, built by {built_by}")
-        failed += 1
+        verdicts[False].append("toolchain")
     for name, rule in RULES:
         try:
             verdict, detail = rule(pe, msvc)
-        except (ValueError, struct.error) as error:
+        except (ValueError, struct.error, IndexError) as error:
             verdict, detail = False, f"unreadable: {error}"
-        word = "SKIP" if verdict is None else "PASS" if verdict else "FAIL"
-        failed += verdict is False
-        print(f"{word}  {name}: {detail}")
-    print(f"{len(RULES)} rules, {failed} failed")
-    return 1 if failed else 0
+        verdicts[verdict].append(name)
+        print(f"{ {True: 'PASS', False: 'FAIL', None: 'NOT MET'}[verdict] }  {name}: {detail}")
+    print(f"{len(RULES)} rules: {len(verdicts[True])} passed, {len(verdicts[False])} failed, "
+          f"{len(verdicts[None])} not met" +
+          (f" ({', '.join(verdicts[None])}: {built_by} cannot build them)" if verdicts[None]
+           else ""))
+    return 1 if verdicts[False] else 0
 
 
 if __name__ == "__main__":

@@ -19,13 +19,18 @@ identifier, and each linked component's version as dpkg reports it. A link
 map with one more library, which the notices do not cover, is refused.
 placeholders: a build with the placeholder firmware and vendor identifier is
 named as such when configured and refused by the packaging unless it is a
-test release; one with other images and identifier is neither.
-signed: the packaging signs the program with a throwaway self-signed
-certificate; osslsigncode verifies the signature against it and finds it
-broken once a byte of the program changes; the bill of materials gives the
-signed program's SHA-256; the signed program runs under
-Wine with no Kalvo present, alone (the end-to-end runner, whose arguments
-follow "--") and started by the package's launcher.
+test release; one with other images and identifier is neither, and is
+refused unsigned unless --unsigned says so.
+signed: a throwaway CA issues a code-signing certificate, and the program is
+packaged signed in each way there is: with the key in a SoftHSM2 token
+(PKCS#11), with a PKCS#12 file, and signed by osslsigncode outside the
+packaging and taken back. Each signature verifies against the CA, and no
+longer once a byte of the program changes; SHA256SUMS and the bill of
+materials give the signed program's SHA-256. A copy taken back unsigned,
+with a byte changed outside its signature and signed again, or with its
+signature broken is refused, saying why. The program signed in the token runs under Wine with no
+Kalvo present, alone (the end-to-end runner, whose arguments follow "--")
+and started by the package's launcher.
 Exit status 0 when the check passed.
 """
 import argparse
@@ -55,6 +60,19 @@ LINK_MAP = "kalvo-update.map"
 SCHEMA_CHECK = ["/usr/bin/python3", ROOT / "release" / "schema" / "validate.py"]
 PLACEHOLDER_VENDOR_ID = 0x3A7C
 SIGNING_PASSWORD = "throwaway"
+TOKEN, TOKEN_PIN, TOKEN_KEY = "kalvo-update-test", "1234", "signing-key"
+# The throwaway CA and the certificate it issues for code signing.
+CERTIFICATES = """[req]
+distinguished_name = name
+[name]
+[ca]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign
+[signer]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+"""
 
 
 class Failed(Exception):
@@ -98,7 +116,7 @@ def only_zip(folder):
 def reproducible(args):
     build = Path(args.windows_build)
     work = fresh(Path(args.work))
-    kind = ["--test-release"] if is_test_build(build) else []
+    kind = ["--test-release"] if is_test_build(build) else ["--unsigned"]
     env = unsigned_environment()
     packaged = run([sys.executable, PACKAGE, "--build", build, "--out", work / "here"] + kind,
                    env=env)
@@ -145,7 +163,7 @@ def dpkg_version(package):
 def contents(args):
     build = Path(args.windows_build)
     work = fresh(Path(args.work))
-    kind = ["--test-release"] if is_test_build(build) else []
+    kind = ["--test-release"] if is_test_build(build) else ["--unsigned"]
     run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"] + kind,
         env=unsigned_environment())
     package = only_zip(work / "dist")
@@ -253,59 +271,149 @@ def placeholders(args):
         "-DKALVO_VENDOR_ID=0x1234", f"-DKALVO_FPGA_IMAGE={fpga}", f"-DKALVO_MCU_IMAGE={mcu}"])
     expect("is the placeholder" not in log,
            f"other images and identifier called placeholders:\n{log}")
-    refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist",
-                   "--test-release"], check=False)
-    expect(refused.returncode == 1 and "does not call itself one" in refused.stdout,
-           f"a build that is no test release was packaged as one:\n{refused.stdout}")
-    print("placeholders named at configure time and refused unless a test release")
+    # Refused as a test release, and unsigned unless on purpose (then on to
+    # the program, which this configured build lacks).
+    for options, said in ((["--test-release"], ["does not call itself one"]),
+                          ([], ["without a signature", "--unsigned", "--signed-program FILE"]),
+                          (["--unsigned"], ["is missing"])):
+        refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"]
+                      + options, env=unsigned_environment(), check=False)
+        expect(refused.returncode == 1 and all(x in refused.stdout for x in said),
+               f"packaging a build that is no test release with {options} does not say "
+               f"{said}:\n{refused.stdout}")
+    print("placeholders named at configure time and refused unless a test release; "
+          "a release refused unsigned unless --unsigned")
+
+
+def throwaway_signer(work):
+    """A throwaway CA and the code-signing certificate and key it issued."""
+    conf, csr = work / "certificates.cnf", work / "signer.csr"
+    ca, ca_key, cert, key = (work / n for n in ("ca.pem", "ca.key", "cert.pem", "key.pem"))
+    conf.write_text(CERTIFICATES)
+    run(["openssl", "req", "-x509", "-config", conf, "-extensions", "ca", "-newkey", "rsa:2048",
+         "-nodes", "-days", "1", "-subj", "/CN=kalvo-update throwaway test CA", "-keyout", ca_key,
+         "-out", ca])
+    run(["openssl", "req", "-new", "-config", conf, "-newkey", "rsa:2048", "-nodes",
+         "-subj", "/CN=kalvo-update throwaway test signer", "-keyout", key, "-out", csr])
+    run(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-set_serial", "2",
+         "-days", "1", "-extfile", conf, "-extensions", "signer", "-out", cert])
+    return ca, cert, key
+
+
+def softhsm_token(work, key):
+    """The settings that sign with `key` once imported into a new SoftHSM2
+    token, whose files are kept in `work`."""
+    tokens = fresh(work / "tokens")
+    (work / "softhsm2.conf").write_text(f"directories.tokendir = {tokens}\n")
+    env = {**unsigned_environment(), "SOFTHSM2_CONF": str(work / "softhsm2.conf")}
+    run(["softhsm2-util", "--init-token", "--free", "--label", TOKEN, "--pin", TOKEN_PIN,
+         "--so-pin", TOKEN_PIN], env=env)
+    run(["softhsm2-util", "--import", key, "--token", TOKEN, "--label", TOKEN_KEY, "--id", "01",
+         "--pin", TOKEN_PIN], env=env)
+    module = next(f for f in run(["dpkg-query", "-L", "libsofthsm2"]).stdout.split()
+                  if f.endswith("/libsofthsm2.so"))
+    return {"SOFTHSM2_CONF": env["SOFTHSM2_CONF"], "KALVO_SIGN_PKCS11_MODULE": module,
+            "KALVO_SIGN_PKCS11_KEY": f"pkcs11:token={TOKEN};object={TOKEN_KEY};type=private",
+            "KALVO_SIGN_PASSWORD": TOKEN_PIN}
+
+
+def flipped(data, at):
+    changed = bytearray(data)
+    changed[at] ^= 0x01
+    return bytes(changed)
+
+
+def signature_end(data):
+    """Where the certificate table ends (the PE32+ security directory)."""
+    optional = int.from_bytes(data[0x3C:0x40], "little") + 24
+    table, size = (int.from_bytes(data[optional + 144 + i:optional + 148 + i], "little")
+                   for i in (0, 4))
+    return table + size
 
 
 def signed(args):
     build = Path(args.windows_build)
     work = fresh(Path(args.work))
-    key, cert, pfx = work / "key.pem", work / "cert.pem", work / "cert.pfx"
-    run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-         "-subj", "/CN=kalvo-update throwaway test certificate",
-         "-addext", "extendedKeyUsage=codeSigning", "-keyout", key, "-out", cert])
+    ca, cert, key = throwaway_signer(work)
+    pfx = work / "cert.pfx"
     run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
          "-passout", f"pass:{SIGNING_PASSWORD}"])
+    built = (build / PROGRAM).read_bytes()
 
-    env = unsigned_environment()
-    env.update(KALVO_SIGN_PFX=str(pfx), KALVO_SIGN_PASSWORD=SIGNING_PASSWORD)
+    def signed_outside(name, program):
+        """`program` signed by osslsigncode, not by the packaging."""
+        (work / f"{name} unsigned.exe").write_bytes(program)
+        run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
+             "-in", work / f"{name} unsigned.exe", "-out", work / f"{name}.exe"])
+        return work / f"{name}.exe"
+
+    elsewhere = signed_outside("signed elsewhere", built)
+    token = softhsm_token(work, key)
+    token["KALVO_SIGN_CERTS"] = str(cert)
     kind = ["--test-release"] if is_test_build(build) else []
-    packaged = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"] + kind,
-                   env=env)
-    expect("Signed with" in packaged.stdout, f"the package does not say it is signed:\n"
-           f"{packaged.stdout}")
-    files, folder = unpack(only_zip(work / "dist"), work / "unpacked")
-    program = files[PROGRAM]
-    expect(f"{hashlib.sha256(program).hexdigest()}  {PROGRAM}" in files[SUMS].decode(),
-           "SHA256SUMS does not list the signed program")
-    expect(only_bom(files)[1]["metadata"]["component"]["hashes"][0]["content"] ==
-           hashlib.sha256(program).hexdigest(),
-           "the bill of materials does not give the signed program's SHA-256")
-    signed_exe = work / "run" / PROGRAM
-    signed_exe.parent.mkdir()
-    signed_exe.write_bytes(program)
-    run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed_exe])
 
-    # The middle of the program: the built-in firmware images.
-    tampered = bytearray(program)
-    tampered[len(tampered) // 2] ^= 0x01
-    broken = work / "tampered.exe"
-    broken.write_bytes(tampered)
-    result = run(["osslsigncode", "verify", "-CAfile", cert, "-in", broken], check=False)
-    expect(result.returncode != 0, "osslsigncode accepts the signature of a changed program")
+    # Each way of signing: the settings, the options, what the packaging says.
+    ways = {"token": (token, [], "Signed with the key pkcs11:"),
+            "pkcs12": ({"KALVO_SIGN_PFX": str(pfx), "KALVO_SIGN_PASSWORD": SIGNING_PASSWORD},
+                       [], f"Signed with {pfx}"),
+            "elsewhere": ({"KALVO_SIGN_CA": str(ca)}, ["--signed-program", elsewhere],
+                          "Signed elsewhere")}
+    packaged = {}
+    for way, (settings, options, said) in ways.items():
+        env = {**unsigned_environment(), **settings}
+        result = run([sys.executable, PACKAGE, "--build", build, "--out", work / way / "dist"]
+                     + kind + options, env=env)
+        expect(said in result.stdout, f"signed by {way}, the package does not say "
+               f"{said!r}:\n{result.stdout}")
+        files, folder = unpack(only_zip(work / way / "dist"), work / way / "unpacked")
+        program = files[PROGRAM]
+        expect(f"{hashlib.sha256(program).hexdigest()}  {PROGRAM}" in files[SUMS].decode(),
+               f"signed by {way}, SHA256SUMS does not list the signed program")
+        expect(only_bom(files)[1]["metadata"]["component"]["hashes"][0]["content"] ==
+               hashlib.sha256(program).hexdigest(),
+               f"signed by {way}, the bill of materials does not give the signed program's "
+               "SHA-256")
+        exe = work / way / "run" / PROGRAM
+        exe.parent.mkdir()
+        exe.write_bytes(program)
+        run(["osslsigncode", "verify", "-CAfile", ca, "-in", exe])
+        # The middle of the program: the built-in firmware images.
+        broken = work / way / "tampered.exe"
+        broken.write_bytes(flipped(program, len(program) // 2))
+        result = run(["osslsigncode", "verify", "-CAfile", ca, "-in", broken], check=False)
+        expect(result.returncode != 0, f"signed by {way}, osslsigncode accepts the signature "
+               "of a changed program")
+        packaged[way] = exe, folder
 
-    run([sys.executable] + args.runner + ["--exe", signed_exe])
+    # Copies brought back that are refused, and what the refusal says: the
+    # program unsigned; with a byte changed outside the signature, validly
+    # signed (which only the comparison with the build can tell); with a
+    # byte of its signature changed.
+    data = elsewhere.read_bytes()
+    (work / "badly signed.exe").write_bytes(flipped(data, signature_end(data) - 64))
+    copies = {build / PROGRAM: "carries no signature",
+              signed_outside("changed", flipped(built, len(built) // 2)):
+              f"1 byte differs, the first at file offset 0x{len(built) // 2:x} (section ",
+              work / "badly signed.exe": "does not verify"}
+    for brought, said in copies.items():
+        refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "refused"]
+                      + kind + ["--signed-program", brought],
+                      env={**unsigned_environment(), "KALVO_SIGN_CA": str(ca)}, check=False)
+        expect(refused.returncode == 1 and said in refused.stdout,
+               f"{brought} was not refused with {said!r}:\n{refused.stdout}")
+    expect(not list(work.glob("refused/*")), "a refused package left files behind")
 
+    exe, folder = packaged["token"]
+    run([sys.executable] + args.runner + ["--exe", exe])
     # As a user starts it: the launcher in the unpacked package, a key for its
     # pause, Wine's own hid.dll and setupapi.dll; the Windows CI job runs the
     # same check on Windows.
     start = first_steps.Starter(runner_option(args, "--wine"), runner_option(args, "--plain-prefix"))
     failures, _ = first_steps.launched(folder, start)
     expect(not failures, "; ".join(failures))
-    print("signed, verified, and run under Wine with no Kalvo present, alone and by the launcher")
+    print("signed with a key in a token, a PKCS#12 file and elsewhere, each verified; copies "
+          "brought back unsigned, changed or badly signed refused; the program signed in the "
+          "token run under Wine with no Kalvo present, alone and by the launcher")
 
 
 def runner_option(args, name):

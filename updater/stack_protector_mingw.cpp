@@ -6,11 +6,12 @@
 // CryptAcquireContext: that imports advapi32 and, before main, loads a
 // cryptographic provider and its dependencies by name, from a search that
 // starts in the program's own folder. Nothing here loads anything: the
-// canary is mixed from kernel32's clocks and identifiers and the stack's
-// address, as MSVC's C runtime seeds /GS's cookie where the loader does not,
-// and a failed check ends the process at once, running nothing of it, as a
-// failed /GS check does. Defined here, these keep libssp's own out of the
-// link.
+// canary is mixed from the processor's random number generator, kernel32's
+// clocks and identifiers and the stack's address (the last three as MSVC's
+// C runtime seeds /GS's cookie where the loader does not), and a failed
+// check ends the process at once, running nothing of it, as a failed /GS
+// check does. Defined here, these keep libssp's own out of the link.
+#include <cpuid.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -27,7 +28,35 @@ namespace {
 [[noreturn]] void failfast(unsigned int code) {
   if (IsProcessorFeaturePresent(PF_FASTFAIL_AVAILABLE)) asm volatile("int $0x29" : : "c"(code));
   TerminateProcess(GetCurrentProcess(), STATUS_STACK_BUFFER_OVERRUN);
-  __builtin_unreachable();
+  // Never reached. A trap, not whatever code the linker put next, so that
+  // the failure routines can be seen not to return (tests/check_pe.py).
+  __builtin_trap();
+}
+
+// One number from the processor's generator: RDSEED (its entropy source) or
+// RDRAND (the generator that source seeds). Either may come back empty (the
+// carry clear) while it is busy; Intel advises ten tries. Some processors'
+// RDRAND has given the same number every time after a resume from sleep:
+// mixed with the rest, it takes nothing away.
+__attribute__((no_stack_protector)) std::uint64_t fromprocessor(bool seed) {
+  for (int tries = 0; tries < 10; ++tries) {
+    std::uint64_t number = 0;
+    bool ok = false;
+    if (seed)
+      asm volatile("rdseed %0" : "=r"(number), "=@ccc"(ok));
+    else
+      asm volatile("rdrand %0" : "=r"(number), "=@ccc"(ok));
+    if (ok) return number;
+  }
+  return 0;
+}
+
+// Each generator that CPUID reports, mixed; zero where there is none.
+__attribute__((no_stack_protector)) std::uint64_t hardwarerandom() {
+  unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+  const bool rdrand = __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_RDRND);
+  const bool rdseed = __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx & bit_RDSEED);
+  return (rdrand ? fromprocessor(false) : 0) ^ (rdseed ? fromprocessor(true) : 0);
 }
 
 // Runs before any other constructor, and unprotected itself: a protected
@@ -43,6 +72,7 @@ __attribute__((constructor(101), no_stack_protector)) void seedcanary() {
   canary ^= (static_cast<std::uint64_t>(counter.QuadPart) << 32) ^
             static_cast<std::uint64_t>(counter.QuadPart);
   canary ^= reinterpret_cast<std::uintptr_t>(&canary);
+  canary ^= hardwarerandom();
   // A zero byte first: a string copy that runs over the canary stops at it
   // and cannot write the canary back.
   canary &= ~std::uint64_t{0xFF};
