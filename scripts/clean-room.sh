@@ -52,6 +52,7 @@ mounted() { grep -F " $room/" /proc/self/mountinfo | cut -d' ' -f5 || true; }
 
 # Every process still running inside the room (a wineserver, say) is ended,
 # then every mount is undone, innermost first.
+# shellcheck disable=SC2317 # run by the traps below
 cleanup() {
   local status=$? pid
   trap - EXIT INT TERM
@@ -131,7 +132,14 @@ mkdir -p "$room$tree"
 git -C "$root" archive --format=tar HEAD | tar -x -C "$room$tree"
 echo "Running '${command[*]}' on $(git -C "$root" rev-parse --short HEAD) in Debian $suite"
 
+# In the background, so that a signal to this script is handled at once
+# (bash runs a trap only after a foreground child has ended) and the cleanup
+# ends whatever runs in the room.
+# shellcheck disable=SC2016 # expanded by the room's shell
 chroot "$room" /usr/bin/env -i \
   PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
   CI=true TERM="${TERM:-dumb}" NODE_EXTRA_CA_CERTS="$ca_in_room" npm_config_cafile="$ca_in_room" \
-  /bin/bash -c 'cd "$0" && exec "$@"' "$tree" "${command[@]}" </dev/null
+  /bin/bash -c 'cd "$0" && exec "$@"' "$tree" "${command[@]}" </dev/null &
+status=0
+wait $! || status=$?
+exit "$status"
