@@ -73,9 +73,10 @@ def check_release_kind(test_build, placeholders, test_release):
             raise Refused(
                 "Refusing to package: this build embeds the placeholder " + ", ".join(placeholders)
                 + ". Flashed into a Kalvo, placeholder firmware leaves it without working "
-                "firmware. Build with the real images and vendor identifier "
-                "(KALVO_FPGA_IMAGE, KALVO_MCU_IMAGE, KALVO_VENDOR_ID), or make a test "
-                "release (--test-release).")
+                "firmware. Build with the real images, their versions, the vendor identifier "
+                "and the maker's name (KALVO_FPGA_IMAGE, KALVO_MCU_IMAGE, KALVO_FPGA_VERSION, "
+                "KALVO_MCU_VERSION, KALVO_VENDOR_ID, KALVO_MANUFACTURER, KALVO_SUPPLIER), or "
+                "make a test release (--test-release).")
         raise Refused("Refusing to package: this build is marked as a test release "
                       "(KALVO_TEST_RELEASE); give --test-release.")
     if test_release and not test_build:

@@ -2,13 +2,15 @@
 """The release package as users get it (scripts/release.sh, release/package.py).
 
   release_test.py reproducible --windows-build DIR --work DIR --vendor ID --fpga FILE --mcu FILE
+                               [--setting NAME=VALUE...]
   release_test.py contents --windows-build DIR --work DIR --vendor ID --fpga FILE --mcu FILE
+                           [--setting NAME=VALUE...]
   release_test.py placeholders --work DIR --generator NAME
   release_test.py signed --windows-build DIR --work DIR -- RUNNER ARGUMENTS...
 
-reproducible: scripts/release.sh builds the program again in another folder and
-packages it; program and zip must be the same bytes as those of the Windows
-build at hand, packaged here.
+reproducible: scripts/release.sh builds the program again in another folder,
+with the same settings, and packages it; program and zip must be the same
+bytes as those of the Windows build at hand, packaged here.
 contents: the package holds the third-party notices and the bill of materials
 beside the program, and SHA256SUMS lists every file. The notices name every
 toolchain library the link drew members from; the bill of materials
@@ -17,9 +19,10 @@ jsonschema), is the same beside the zip as inside it, and gives the SHA-256
 of the program in the zip, of the images the build was given, the vendor
 identifier, and each linked component's version as dpkg reports it. A link
 map with one more library, which the notices do not cover, is refused.
-placeholders: a build with the placeholder firmware and vendor identifier is
-named as such when configured and refused by the packaging unless it is a
-test release; one with other images and identifier is neither.
+placeholders: a build with the placeholder firmware, vendor identifier and
+maker is named as such when configured and refused by the packaging unless
+it is a test release, and so is one with images but not their versions; one
+with other images, versions, identifier and maker is neither.
 signed: the packaging signs the program with a throwaway self-signed
 certificate; osslsigncode verifies the signature against it and finds it
 broken once a byte of the program changes; the bill of materials gives the
@@ -108,7 +111,8 @@ def reproducible(args):
     elsewhere = work / "elsewhere" / "release build"
     env.update(KALVO_RELEASE_BUILD=str(elsewhere / "build"), KALVO_DIST=str(elsewhere / "dist"))
     run(["bash", RELEASE] + kind + [f"-DKALVO_VENDOR_ID={args.vendor}",
-        f"-DKALVO_FPGA_IMAGE={args.fpga}", f"-DKALVO_MCU_IMAGE={args.mcu}"], env=env)
+        f"-DKALVO_FPGA_IMAGE={args.fpga}", f"-DKALVO_MCU_IMAGE={args.mcu}"]
+        + [f"-D{x}" for x in args.setting], env=env)
 
     here, there = build / PROGRAM, elsewhere / "build" / PROGRAM
     expect(here.read_bytes() == there.read_bytes(), f"{here} and {there} differ")
@@ -236,23 +240,33 @@ def placeholders(args):
     work = fresh(Path(args.work))
     build, log = configure(work, "placeholders", args.generator, [])
     for what in (f"The FPGA image {ROOT}/images/fpga.bin", f"The MCU image {ROOT}/images/mcu.bin",
-                 "KALVO_VENDOR_ID 0x3A7C"):
+                 "KALVO_VENDOR_ID 0x3A7C", 'KALVO_MANUFACTURER "Example Maker (placeholder)"',
+                 'The supplier "Example Maker (placeholder)"'):
         expect(f"{what} is the placeholder" in log,
                f"configuring with the placeholders does not say that {what} is one:\n{log}")
     refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"], check=False)
     expect(refused.returncode == 1, f"packaging the placeholders ended with status "
            f"{refused.returncode}:\n{refused.stdout}")
-    expect("placeholder FPGA image, MCU image, vendor identifier" in refused.stdout,
+    expect("placeholder FPGA image, MCU image, vendor identifier, manufacturer, supplier"
+           in refused.stdout,
            f"the refusal does not name the placeholders:\n{refused.stdout}")
     expect(not list(work.glob("dist/*")), "a refused package left files behind")
 
     fpga, mcu = work / "fpga.bin", work / "mcu.bin"
     fpga.write_bytes(b"kalvo" * 1000)
     mcu.write_bytes(b"m" * 4096)
-    build, log = configure(work, "other", args.generator, [
-        "-DKALVO_VENDOR_ID=0x1234", f"-DKALVO_FPGA_IMAGE={fpga}", f"-DKALVO_MCU_IMAGE={mcu}"])
-    expect("is the placeholder" not in log,
-           f"other images and identifier called placeholders:\n{log}")
+    other = ["-DKALVO_VENDOR_ID=0x1234", f"-DKALVO_FPGA_IMAGE={fpga}", f"-DKALVO_MCU_IMAGE={mcu}",
+             "-DKALVO_MANUFACTURER=Test Maker"]
+    # Real images need their versions for the bill of materials.
+    build, log = configure(work, "other", args.generator, other)
+    refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"], check=False)
+    expect(f"The FPGA image {fpga} has no version" in log and refused.returncode == 1 and
+           "placeholder FPGA image version, MCU image version." in refused.stdout,
+           f"images without versions are not named:\n{log}\n{refused.stdout}")
+    build, log = configure(work, "other", args.generator, other + [
+        "-DKALVO_FPGA_VERSION=1.2.3", "-DKALVO_MCU_VERSION=4.5.6"])
+    expect("is the placeholder" not in log and "has no version" not in log,
+           f"other images, versions, identifier and maker called placeholders:\n{log}")
     refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist",
                    "--test-release"], check=False)
     expect(refused.returncode == 1 and "does not call itself one" in refused.stdout,
@@ -319,6 +333,8 @@ def main():
         check = commands.add_parser(command)
         for option in ("--windows-build", "--work", "--vendor", "--fpga", "--mcu"):
             check.add_argument(option, required=True)
+        # The Windows build's other settings, NAME=VALUE.
+        check.add_argument("--setting", action="append", default=[])
     check = commands.add_parser("placeholders")
     check.add_argument("--work", required=True)
     check.add_argument("--generator", required=True)
