@@ -16,18 +16,17 @@ notices themselves) and the bill of materials beside the program, and
 SHA256SUMS lists every file. The index names every toolchain library the
 link drew members from, with their number, and every notice in the package,
 each the same bytes as release/notices/ keeps it. The bill of materials is
-valid against the CycloneDX schema (release/schema/, with Debian's
-jsonschema, which calls a corrupted copy invalid), is the same beside the
-zip as inside it, and gives the SHA-256 of the program in the zip, of the
-images the build was given with their versions, the vendor identifier, the
-supplier, manufacturer and author the settings name, the sources' time
-(SOURCE_DATE_EPOCH) and commit, a purl for the program and a distinct one
-for each library, with the Debian release, each linked component's version
-as dpkg reports it with one licence expression, and the dependencies the
-link map's cross references show; packaged with another time, its serial
-number changes. A link map with one more library or member that the notices
-do not cover is refused, and so is a package version whose notices were not
-reviewed.
+valid for the CycloneDX project's library (which calls a corrupted copy
+invalid), is the same beside the zip as inside it, and gives the SHA-256 of
+the program in the zip, of the images the build was given with their
+versions, the vendor identifier, the supplier, manufacturer and author the
+settings name, the sources' time (SOURCE_DATE_EPOCH) and commit, a purl for
+the program and a distinct one for each library, with the Debian release,
+each linked component's version as dpkg reports it with one licence
+expression, and the dependencies the link map's cross references show;
+packaged with another time, its serial number changes. A link map with one
+more library or member that the notices do not cover is refused, and so is a
+package version whose notices were not reviewed.
 placeholders: a build with the placeholder firmware, vendor identifier and
 maker is named as such when configured and refused by the packaging unless
 it is a test release, and so is one with images but not their versions; one
@@ -66,9 +65,8 @@ NOTICES = "Third-party notices.txt"
 NOTICES_FOLDER = "Third-party notices"
 SUMS = "SHA256SUMS"
 LINK_MAP = "kalvo-update.map"
-# Debian's jsonschema serves Debian's interpreter, which another python3 on
-# PATH may hide.
-VALIDATE = ["/usr/bin/python3", ROOT / "release" / "schema" / "validate.py"]
+# The CycloneDX project's library, as scripts/install-deps.sh installs it.
+VALIDATE = ["node", ROOT / "release" / "cyclonedx" / "validate.cjs"]
 # The sources' time the contents check packages with (SOURCE_DATE_EPOCH).
 SOURCE_DATE = 1700000000
 PLACEHOLDER_VENDOR_ID = 0x3A7C
@@ -197,7 +195,7 @@ def contents(args):
         {**bom["components"][0], "type": "gadget"}] + bom["components"][1:]}))
     for document, valid in ((beside, True), (corrupted, False)):
         checked = run(VALIDATE + [document], check=False)
-        expect((checked.returncode == 0) == valid, f"the schema check calls {document} "
+        expect((checked.returncode == 0) == valid, f"the CycloneDX library calls {document} "
                f"{'in' if checked.returncode else ''}valid:\n{checked.stdout}")
 
     map_text = (build / LINK_MAP).read_text()
