@@ -10,12 +10,13 @@
 #
 #   scripts/release.sh [--test-release] [CMake arguments...]
 #
-# A build with the placeholder firmware or vendor identifier (the tree's
-# defaults) is packaged only as a test release, whose zip name ends in
-# -test-windows-x64 and whose program calls itself a test release in its
-# version resource. For a real release, give the real ones:
-#   scripts/release.sh -DKALVO_VENDOR_ID=0x1234 \
-#     -DKALVO_FPGA_IMAGE=/path/fpga.bin -DKALVO_MCU_IMAGE=/path/mcu.bin
+# A build with the placeholder firmware, vendor identifier or manufacturer
+# (the tree's defaults) is packaged only as a test release, whose zip name
+# ends in -test-windows-x64 and whose program calls itself a test release in
+# its version resource. For a real release, give the real ones:
+#   scripts/release.sh -DKALVO_VENDOR_ID=0x1234 -DKALVO_MANUFACTURER="..." \
+#     -DKALVO_FPGA_IMAGE=/path/fpga.bin -DKALVO_FPGA_VERSION=... \
+#     -DKALVO_MCU_IMAGE=/path/mcu.bin -DKALVO_MCU_VERSION=...
 # Signing: KALVO_SIGN_PFX, KALVO_SIGN_PASSWORD and, optionally,
 # KALVO_SIGN_TIMESTAMP_URL (release/package.py). Without a certificate the
 # program is not signed, and the script says so.
