@@ -142,16 +142,16 @@ def package(build, out, test_release):
     version = facts["version"]
     placeholders = [x for x in facts.get("placeholders", "").split(",") if x]
     check_release_kind(facts["test_release"] == "1", placeholders, test_release)
-    program = build / PROGRAM
-    if not program.is_file():
-        raise Refused(f"{program} is missing: build the kalvo-update target first")
-    link = linked_components(build)
     source = sbom.source_facts(ROOT, facts)
     unknown = [key for key in ("commit", "time") if not source[key]]
     if unknown and not test_release:
         raise Refused(f"Refusing to package: the sources' {' and '.join(unknown)} cannot be told "
                       "here, and the bill of materials gives them. Package from a git checkout, "
                       "or set KALVO_SOURCE_COMMIT (CMake) and SOURCE_DATE_EPOCH.")
+    program = build / PROGRAM
+    if not program.is_file():
+        raise Refused(f"{program} is missing: build the kalvo-update target first")
+    link = linked_components(build)
     kind = "-test" if test_release else ""
     name = f"kalvo-update-{version}{kind}-windows-x64"
     bom_name = f"kalvo-update-{version}{kind}.cdx.json"

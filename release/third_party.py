@@ -48,7 +48,7 @@ class Linked:
     release: reviewed.Release
     architecture: str
     members: dict = field(default_factory=dict)  # file name -> member names ("" for a whole object)
-    terms: dict = field(default_factory=dict)  # reviewed.Terms -> ["file(member)", ...]
+    terms: dict = field(default_factory=dict)  # reviewed.Terms -> [(file name, member), ...]
 
     @property
     def licence(self):
@@ -124,10 +124,15 @@ def is_own(relative, member, sources):
                     and own_source(match.group("source")))
     for target, target_sources in sources.items():
         if relative == f"lib{target}.a":
-            stem = re.sub(r"\.(obj|o)$", "", member)
-            named = [s for s in target_sources if Path(s).name == stem]
+            named = [s for s in target_sources if Path(s).name == object_stem(member)]
             return len(named) == 1 and own_source(named[0])
     return False
+
+
+def object_stem(member):
+    """An object's name less its suffix: CMake's report_exchange.cpp.obj is
+    report_exchange.cpp, libtool's libwinpthread_la-cond.o libwinpthread_la-cond."""
+    return re.sub(r"\.(obj|o)$", "", member)
 
 
 def member_stem(path, member):
@@ -136,7 +141,7 @@ def member_stem(path, member):
         return Path(path).stem
     if IMPORT_ENTRY.match(member):
         return reviewed.IMPORT_ENTRIES
-    return AUTOMAKE_PREFIX.sub("", re.sub(r"\.(obj|o)$", "", member))
+    return AUTOMAKE_PREFIX.sub("", object_stem(member))
 
 
 def owning_package(path):
@@ -209,12 +214,12 @@ def link_components(map_path, build, facts):
         linked.members[absolute.name] = sorted(members)
         for member in sorted(members):
             terms = component.terms(absolute.name, member_stem(absolute.name, member))
-            named = f"{absolute.name}({member})" if member else absolute.name
             if terms is None:
-                problems.append(f"{absolute.parent}/{named}: a member of {component.name} "
-                                "whose source and notices were not reviewed")
+                named = f"{absolute}({member})" if member else absolute
+                problems.append(f"{named}: a part of {component.name} whose source and "
+                                "notices were not reviewed")
                 continue
-            linked.terms.setdefault(terms, []).append(named)
+            linked.terms.setdefault(terms, []).append((absolute.name, member))
             node[(path, member)] = component.name
     if problems:
         raise Uncovered("the link put into the program what the third-party notices do not "
@@ -261,12 +266,11 @@ def notice_files(linked):
             for x in linked for n in x.notices}
 
 
-def members_text(named):
+def members_text(members):
     """The members under one licence, by file: stems, import entries counted."""
     by_file = {}
-    for name in named:
-        file, _, member = name.partition("(")
-        by_file.setdefault(file, []).append(member_stem(file, member.rstrip(")")))
+    for file, member in members:
+        by_file.setdefault(file, []).append(member_stem(file, member))
     parts = []
     for file, stems in by_file.items():
         entries = stems.count(reviewed.IMPORT_ENTRIES)
@@ -298,8 +302,8 @@ def notices_text(program_name, version, linked):
                   f"  package:  {part.release.package} {part.release.version}",
                   *wrapped("  source:   ", f"{source.package} {source.version}: {archive}"),
                   *wrapped("  linked:   ", files), *wrapped("  licence:  ", part.licence)]
-        for terms, named in part.terms.items():
-            lines += ["", f"  {terms.licence}:", *wrapped("    members: ", members_text(named)),
+        for terms, members in part.terms.items():
+            lines += ["", f"  {terms.licence}:", *wrapped("    members: ", members_text(members)),
                       *(f"    {'notices:' if i == 0 else '':<9}{NOTICES_FOLDER}/"
                         f"{notice_file(part, n)}" for i, n in enumerate(terms.notices))]
     return "\n".join(lines) + "\n"

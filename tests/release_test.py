@@ -343,7 +343,7 @@ def check_refusals(build, work, kind, map_text):
                           ("_deps/zlib-build/libzlibstatic.a(deflate.c.obj)",
                            "_deps/zlib-build/libzlibstatic.a(deflate.c.obj): in the build folder"),
                           (f"{mingwex}(lib64_libmingwex_a-getopt.o)",
-                           "libmingwex.a(lib64_libmingwex_a-getopt.o): a member of mingw-w64-crt")):
+                           "libmingwex.a(lib64_libmingwex_a-getopt.o): a part of mingw-w64-crt")):
         (one_more / LINK_MAP).write_text(map_text.replace(
             header, f"{header}\n{member}\n{' ' * 30}main.o (extra)\n"))
         refused = run([sys.executable, PACKAGE, "--build", one_more, "--out",
@@ -413,6 +413,15 @@ def placeholders(args):
                    "--test-release"], check=False)
     expect(refused.returncode == 1 and "does not call itself one" in refused.stdout,
            f"a build that is no test release was packaged as one:\n{refused.stdout}")
+    # A release gives its sources' commit and time: packaged from a tree that
+    # cannot tell them, it is refused.
+    bare = work / "bare" / "release"
+    shutil.copytree(ROOT / "release", bare, ignore=shutil.ignore_patterns("cyclonedx", "notices"))
+    refused = run([sys.executable, bare / "package.py", "--build", build, "--out",
+                   work / "dist"], env=unsigned_environment() | {"SOURCE_DATE_EPOCH": ""},
+                  check=False)
+    expect(refused.returncode == 1 and "the sources' commit and time cannot be told" in
+           refused.stdout, f"a release of unknown sources was not refused:\n{refused.stdout}")
     print("placeholders named at configure time and refused unless a test release")
 
 
