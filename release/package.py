@@ -8,15 +8,17 @@ Takes DIR/kalvo-update.exe, what its configure step wrote about it
 placeholders it embeds, the images built in, the tools) and its link map
 (DIR/kalvo-update.map), signs the program (release/signing.py), and writes
 OUT/kalvo-update-VERSION[-test]-windows-x64.zip holding one folder of that
-name with the program, the launcher "Update Kalvo.cmd", the
-user guide, the third-party notices, the bill of materials
+name with the program, the launcher "Update Kalvo.cmd", the user guide, the
+third-party notices (an index, and the folder of notices as their authors
+wrote them), the bill of materials
 (kalvo-update-VERSION[-test].cdx.json, CycloneDX) and SHA256SUMS; beside the
 zip, the bill of materials again and the zip's own SHA-256
-(NAME.zip.sha256). A build that embeds placeholder firmware or the placeholder
-vendor identifier, or was configured as a test release, is packaged only with
---test-release, and --test-release only such a build. A build whose link put
-in a file that the notices do not cover (release/third_party.py) is not
-packaged.
+(NAME.zip.sha256). A build that embeds placeholder firmware, vendor
+identifier, manufacturer or supplier, or was configured as a test release,
+is packaged only with --test-release, and --test-release only such a build;
+a release needs to know its sources' commit and time too. A build whose link
+put in what the reviewed notices do not cover (release/third_party.py) is
+not packaged.
 
 Signing: with a key in a PKCS#11 token or a PKCS#12 file given in the
 environment, or elsewhere: --unsigned packages the program unsigned and says
@@ -71,9 +73,10 @@ def check_release_kind(test_build, placeholders, test_release):
             raise Refused(
                 "Refusing to package: this build embeds the placeholder " + ", ".join(placeholders)
                 + ". Flashed into a Kalvo, placeholder firmware leaves it without working "
-                "firmware. Build with the real images and vendor identifier "
-                "(KALVO_FPGA_IMAGE, KALVO_MCU_IMAGE, KALVO_VENDOR_ID), or make a test "
-                "release (--test-release).")
+                "firmware. Build with the real images, their versions, the vendor identifier "
+                "and the maker's name (KALVO_FPGA_IMAGE, KALVO_MCU_IMAGE, KALVO_FPGA_VERSION, "
+                "KALVO_MCU_VERSION, KALVO_VENDOR_ID, KALVO_MANUFACTURER, KALVO_SUPPLIER), or "
+                "make a test release (--test-release).")
         raise Refused("Refusing to package: this build is marked as a test release "
                       "(KALVO_TEST_RELEASE); give --test-release.")
     if test_release and not test_build:
@@ -101,7 +104,7 @@ def linked_components(build):
         raise Refused(f"{link_map} is missing: the link of kalvo-update.exe writes it; "
                       "build the kalvo-update target again")
     try:
-        return third_party.link_components(link_map, build)
+        return third_party.link_components(link_map, build, read_facts(build))
     except third_party.Uncovered as uncovered:
         raise Refused(f"Refusing to package: {uncovered}")
 
@@ -112,10 +115,16 @@ def package(build, out, test_release, unsigned=False, signed_program=None):
     placeholders = [x for x in facts.get("placeholders", "").split(",") if x]
     check_release_kind(facts["test_release"] == "1", placeholders, test_release)
     signing_way = signing.way(test_release, unsigned, signed_program)
+    source = sbom.source_facts(ROOT, facts)
+    unknown = [key for key in ("commit", "time") if not source[key]]
+    if unknown and not test_release:
+        raise Refused(f"Refusing to package: the sources' {' and '.join(unknown)} cannot be told "
+                      "here, and the bill of materials gives them. Package from a git checkout, "
+                      "or set KALVO_SOURCE_COMMIT (CMake) and SOURCE_DATE_EPOCH.")
     program = build / PROGRAM
     if not program.is_file():
         raise Refused(f"{program} is missing: build the kalvo-update target first")
-    linked = linked_components(build)
+    link = linked_components(build)
     kind = "-test" if test_release else ""
     name = f"kalvo-update-{version}{kind}-windows-x64"
     bom_name = f"kalvo-update-{version}{kind}.cdx.json"
@@ -123,9 +132,13 @@ def package(build, out, test_release, unsigned=False, signed_program=None):
     signed = signing.sign(program, signing_way, signed_program)
     files = [(PROGRAM, signed.program)]
     files += [(target, windows_text(source)) for target, source in TEXT_SOURCES.items()]
-    notices = third_party.notices_text(PROGRAM, version, linked)
+    notices = third_party.notices_text(PROGRAM, version, link.components)
     files.append((NOTICES, notices.replace("\n", "\r\n").encode()))
-    bom = sbom.bill_of_materials(facts, PROGRAM, files[0][1], linked, signed.tool)
+    # The notices themselves go out byte for byte as their authors wrote them.
+    files += [(f"{third_party.NOTICES_FOLDER}/{name}", data)
+              for name, data in third_party.notice_files(link.components).items()]
+    bom = sbom.bill_of_materials(facts, source, PROGRAM, program.read_bytes(), files[0][1], link,
+                                 signed.tool)
     files.append((bom_name, bom))
     sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {n}\r\n" for n, data in files)
     files.append((SUMS, sums.encode()))
@@ -143,7 +156,8 @@ def package(build, out, test_release, unsigned=False, signed_program=None):
               + (" (placeholder " + ", ".join(placeholders) + ")." if placeholders else "."))
     for n, data in files:
         print(f"  {n}: {len(data)} bytes, SHA-256 {hashlib.sha256(data).hexdigest()}")
-    print("Linked in: " + ", ".join(f"{x.component.name} {x.version}" for x in linked))
+    print("Linked in: " + ", ".join(f"{x.component.name} {x.release.version}"
+                                    for x in link.components))
     print(f"Package: {zip_path} ({zip_path.stat().st_size} bytes, SHA-256 {zip_sha256})")
     print(f"Bill of materials: {out / bom_name}")
 

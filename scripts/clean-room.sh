@@ -8,7 +8,8 @@
 # .ci/run. The room is made with debootstrap under build/clean-room/SUITE the
 # first time (again with --fresh) and reused after; each run exports the
 # committed tree, without .git, into a new folder of the room and runs the
-# command there as root, with CI=true. Needs root and debootstrap.
+# command there as root, with CI=true, and with the commit and its time as
+# KALVO_SOURCE_COMMIT and SOURCE_DATE_EPOCH. Needs root and debootstrap.
 #
 # Nothing of the host is mounted into the room: /dev is a tmpfs of its own
 # with the device nodes made afresh, so that no bind mount left behind could
@@ -126,11 +127,15 @@ ln -s /proc/self/fd/0 "$room/dev/stdin"
 ln -s /proc/self/fd/1 "$room/dev/stdout"
 ln -s /proc/self/fd/2 "$room/dev/stderr"
 
-# The committed tree alone, as a hosted checkout gives it.
+# The committed tree alone, as a hosted checkout gives it, and which commit
+# it is and when that was made, which the release's bill of materials gives
+# and a tree without .git cannot tell.
 rm -rf --one-file-system "$room$tree"
 mkdir -p "$room$tree"
 git -C "$root" archive --format=tar HEAD | tar -x -C "$room$tree"
-echo "Running '${command[*]}' on $(git -C "$root" rev-parse --short HEAD) in Debian $suite"
+commit="$(git -C "$root" rev-parse HEAD)"
+commit_time="$(git -C "$root" log -1 --format=%ct HEAD)"
+echo "Running '${command[*]}' on ${commit:0:7} in Debian $suite"
 
 # In the background, so that a signal to this script is handled at once
 # (bash runs a trap only after a foreground child has ended) and the cleanup
@@ -139,6 +144,7 @@ echo "Running '${command[*]}' on $(git -C "$root" rev-parse --short HEAD) in Deb
 chroot "$room" /usr/bin/env -i \
   PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
   CI=true TERM="${TERM:-dumb}" NODE_EXTRA_CA_CERTS="$ca_in_room" npm_config_cafile="$ca_in_room" \
+  KALVO_SOURCE_COMMIT="$commit" SOURCE_DATE_EPOCH="$commit_time" \
   /bin/bash -c 'cd "$0" && exec "$@"' "$tree" "${command[@]}" </dev/null &
 status=0
 wait $! || status=$?

