@@ -417,8 +417,12 @@ def placeholders(args):
     fpga, mcu = work / "fpga.bin", work / "mcu.bin"
     fpga.write_bytes(b"kalvo" * 1000)
     mcu.write_bytes(b"m" * 4096)
+    # The sources' commit and time given, so that the rows below reach what
+    # they are about in a tree without .git too (a hosted checkout, a clean
+    # room); a git checkout's own commit wins.
     other = ["-DKALVO_VENDOR_ID=0x1234", f"-DKALVO_FPGA_IMAGE={fpga}", f"-DKALVO_MCU_IMAGE={mcu}",
-             "-DKALVO_MANUFACTURER=Test Maker"]
+             "-DKALVO_MANUFACTURER=Test Maker", f"-DKALVO_SOURCE_COMMIT={'0' * 40}"]
+    dated = unsigned_environment() | {"SOURCE_DATE_EPOCH": str(SOURCE_DATE)}
     # Real images need their versions for the bill of materials.
     build, log = configure(work, "other", args.generator, other)
     refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"], check=False)
@@ -435,7 +439,7 @@ def placeholders(args):
                           ([], ["without a signature", "--unsigned", "--signed-program FILE"]),
                           (["--unsigned"], ["is missing"])):
         refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"]
-                      + options, env=unsigned_environment(), check=False)
+                      + options, env=dated, check=False)
         expect(refused.returncode == 1 and all(x in refused.stdout for x in said),
                f"packaging a build that is no test release with {options} does not say "
                f"{said}:\n{refused.stdout}")
