@@ -137,7 +137,7 @@ def package(build, out, test_release, unsigned=False, signed_program=None):
     # The notices themselves go out byte for byte as their authors wrote them.
     files += [(f"{third_party.NOTICES_FOLDER}/{name}", data)
               for name, data in third_party.notice_files(link.components).items()]
-    bom = sbom.bill_of_materials(facts, source, PROGRAM, program.read_bytes(), files[0][1], link,
+    bom = sbom.bill_of_materials(facts, source, PROGRAM, signed.built, signed.program, link,
                                  signed.tool)
     files.append((bom_name, bom))
     sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {n}\r\n" for n, data in files)

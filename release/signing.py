@@ -54,12 +54,11 @@ class Refused(Exception):
 
 class Signed:
     """The program as packaged: its bytes, what was done (`note`), the tool
-    that signed it here (None when none did) and the SHA-256 of the program
-    as built, before any signature."""
+    that signed it here (None when none did) and the program's bytes as
+    built, before any signature."""
 
-    def __init__(self, program, note, tool, unsigned_sha256):
-        self.program, self.note, self.tool = program, note, tool
-        self.unsigned_sha256 = unsigned_sha256
+    def __init__(self, program, note, tool, built):
+        self.program, self.note, self.tool, self.built = program, note, tool, built
 
 
 def way(test_release, unsigned, signed_program):
@@ -95,21 +94,20 @@ def way(test_release, unsigned, signed_program):
 def sign(program, how, signed_program=None):
     """The program to package, signed as `how` (way()) says."""
     built = program.read_bytes()
-    unsigned_sha256 = hashlib.sha256(built).hexdigest()
     if how == "elsewhere":
         return Signed(taken_back(built, program, Path(signed_program)), f"Signed elsewhere: "
-                      f"{signed_program} is {program} with a valid signature.", None,
-                      unsigned_sha256)
+                      f"{signed_program} is {program} with a valid signature.", None, built)
     if how == "test":
         return Signed(built, "NOT SIGNED: no code-signing key given; Windows will warn that "
-                      "the publisher is unknown.", None, unsigned_sha256)
+                      "the publisher is unknown.", None, built)
     if how == "unsigned":
         return Signed(built, (
-            f"NOT SIGNED (--unsigned). Sign {program} (SHA-256 {unsigned_sha256}) where the key "
-            "is, with Authenticode, SHA-256 and a time stamp, for example\n"
+            f"NOT SIGNED (--unsigned). Sign {program} (SHA-256 "
+            f"{hashlib.sha256(built).hexdigest()}) where the key is, with Authenticode, "
+            "SHA-256 and a time stamp, for example\n"
             "  signtool sign /fd SHA256 /tr TIME-STAMP-URL /td SHA256 /a kalvo-update.exe\n"
             "then package the signed copy: scripts/release.sh --signed-program FILE, with the "
-            "same CMake arguments."), None, unsigned_sha256)
+            "same CMake arguments."), None, built)
     command = [TOOL, "sign"]
     if how == "pkcs11":
         # No -pkcs11engine: osslsigncode then loads OpenSSL's engine named
@@ -142,7 +140,7 @@ def sign(program, how, signed_program=None):
                           + result.stdout.decode(errors="replace"))
         data = signed.read_bytes()
     return Signed(data, f"Signed with {key}" + (f", time-stamped by {stamp}." if stamp else
-                                                ", not time-stamped."), TOOL, unsigned_sha256)
+                                                ", not time-stamped."), TOOL, built)
 
 
 def signature_fields(data):
