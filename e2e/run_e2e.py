@@ -704,6 +704,16 @@ def full_update(s):
     s.call_trace()
 
 
+def debugged_update(s):
+    """A healthy bootloader, and the program under Wine's debugger with the
+    commands of --debugger-script: tests/prove_stack.py's runs, which read
+    the debugger's output (the transcript) themselves. Nothing is judged
+    here but the harness."""
+    s.add()
+    script = str(Path(s.args.debugger_script).resolve())
+    s.run(program=("winedbg", "--file", script, "kalvo-update.exe"))
+
+
 def no_bootloader(s):
     """No Kalvo, Wine's own hid.dll and setupapi.dll: the program alone, then
     beside a recorder planted as hid.dll and setupapi.dll in its folder and
@@ -963,6 +973,7 @@ SCENARIOS = {
     "decoy-first": (decoy_first, 300, BOTH),
     "removed-mid-fpga": (removed_mid_fpga, 300, ("hid-stack",)),
     "bare-loop": (bare_loop, 300, BOTH),
+    "debugged-update": (debugged_update, 600, ("test-dlls",)),
 }
 
 # The scenarios that run with Wine's own hid.dll and setupapi.dll.
@@ -1009,6 +1020,7 @@ def main():
     up.add_argument("--harness")
     up.add_argument("--system-dlls", help="folder of the test DLLs to put in the system directory")
     run.add_argument("--plain-prefix", help="a prefix with Wine's own DLLs only (test-dlls backend)")
+    run.add_argument("--debugger-script", help="debugged-update: the debugger's commands")
     for option in ("--exe", "--harness", "--work", "--vendor", "--fpga", "--mcu"):
         run.add_argument(option, required=True)
     args = parser.parse_args()

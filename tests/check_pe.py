@@ -63,9 +63,11 @@ and the import rules are check_imports'.
 import argparse
 import re
 import struct
+import subprocess
 import sys
 from pathlib import Path
 
+import prove_stack
 from check_imports import DELAY_IMPORT_DIRECTORY, IMPORT_DIRECTORY, Program, import_problems
 from check_resources import manifest_problems
 from x64_code import CALL, GROUP_0FC7, INT, JMP, JMP_SHORT, RBP, RSP, UD2, decode
@@ -248,7 +250,7 @@ class GuardUse:
     from a pointer it keeps to the global (.refptr) or with lea."""
 
     def __init__(self, pe, code):
-        self.copies, self.checks, self.writes = [], [], []
+        self.copies, self.checks, self.writes, self.stores = [], [], [], []
         holds_address, holds_value = {}, {}  # register: the global's RVA
 
         def variable(rva):
@@ -275,6 +277,7 @@ class GuardUse:
                     holds_value.get(ins.reg) is not None and code[i - 1].opcode == MOV_LOAD and \
                     code[i - 1].reg == ins.reg:
                 self.copies.append(holds_value[ins.reg])
+                self.stores.append(ins)
             elif ins.opcode in (MOV_STORE, MOV_STORE_IMMEDIATE) and named is not None:
                 self.writes.append((named, ins))
             elif ins.opcode in COMPARISONS and ins.wide and named is not None and \
@@ -694,6 +697,16 @@ def main():
                              "and see that rule fail")
     parser.add_argument("--save-copies", type=Path, metavar="DIR",
                         help="with --break-each-rule, write each broken copy into DIR")
+    parser.add_argument("--prove", action="store_true",
+                        help="after the rules, prove stack protection by running the program "
+                             "under Wine's debugger (MinGW-w64 programs)")
+    parser.add_argument("--wine", default="wine", help="with --prove: the wine command")
+    parser.add_argument("--wine-prefix", help="with --prove: a plain Wine prefix for the run "
+                                              "with no Kalvo (else a temporary one)")
+    parser.add_argument("--e2e", nargs=argparse.REMAINDER, metavar="OPTIONS",
+                        help="with --prove, last: e2e/run_e2e.py's scenario options "
+                             "(--prefix, --plain-prefix, --harness, --wineserver, --vendor, "
+                             "--fpga, --mcu) for a full update on the test DLLs")
     args = parser.parse_args()
     with open(args.exe, "rb") as f:
         pe = Program(f.read())
@@ -719,7 +732,37 @@ def main():
           f"{len(verdicts[None])} not met" +
           (f" ({', '.join(verdicts[None])}: {built_by} cannot build them)" if verdicts[None]
            else ""))
-    return 1 if verdicts[False] else 0
+    failed = bool(verdicts[False])
+    if args.prove:
+        failed |= bool(prove(args, pe, msvc))
+    return 1 if failed else 0
+
+
+def prove(args, pe, msvc):
+    """The run-time proofs of stack protection; the number of failures."""
+    if msvc:
+        print("SKIP  run-time proofs: /GS is judged by its cookie, which the loader seeds")
+        return 0
+    found = StackProtection(pe)
+    if len(found.guards) != 1:
+        print("FAIL  run-time proofs: no single guard to watch")
+        return 1
+    guard = found.guards[0]
+    frames = []
+    for begin in sorted(found.protected()):
+        use = found.uses[begin]
+        store = next(s for g, s in zip(use.copies, use.stores) if g == guard)
+        frames.append(prove_stack.Frame(begin, store.end, store.rm, store.disp))
+    file_guard = int.from_bytes(at_rva(pe, guard, 8), "little")
+    wine = prove_stack.Wine(args.wine, args.wine_prefix, args.e2e)
+    try:
+        return prove_stack.prove(Path(args.exe).resolve(), pe.image_base, guard, file_guard,
+                                 frames, wine)
+    except (OSError, RuntimeError, subprocess.SubprocessError) as error:
+        print(f"FAIL  run-time proofs: {error}")
+        return 1
+    finally:
+        wine.close()
 
 
 if __name__ == "__main__":
