@@ -12,12 +12,23 @@ import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 
+try:
+    import pefile
+except ImportError:  # Pe says what to install
+    pefile = None
+
 RT_VERSION = 16
 RT_MANIFEST = 24
 FIXED_INFO_SIGNATURE = 0xFEEF04BD
 PRODUCT_NAME = "kalvo-update"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+# The elements the manifest needs: to run as the invoker, on every supported Windows.
+MANIFEST_ELEMENTS = {ASM_V1 + "assembly"} | {
+    ASM_V3 + x for x in ("trustInfo", "security", "requestedPrivileges",
+                         "requestedExecutionLevel")} | {
+    COMPATIBILITY + x for x in ("compatibility", "application", "supportedOS")}
 # The supportedOS identifiers of the Windows versions the program runs on.
 SUPPORTED_OS = {
     "Windows 10 and 11": "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
@@ -39,37 +50,37 @@ class Section:
 class Pe:
     """A 64-bit PE file as Windows' loader reads it: the file header, the
     optional header's fields that say how the image may be loaded, the data
-    directories and the section headers."""
+    directories and the section headers, as pefile (Debian's python3-pefile;
+    `pip install pefile` elsewhere) reads them; a file it cannot read is
+    refused."""
 
     def __init__(self, data):
         self.data = data
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
-            raise ValueError("not a PE file")
-        self.pe_offset = pe
-        (self.machine, sections, _, self.symbol_table, self.symbol_count, optional_size,
-         self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
-        optional = pe + 24
-        self.optional_offset = optional
-        self.section_table = optional + optional_size
-        if struct.unpack_from("<H", data, optional)[0] != 0x20B:
+        if pefile is None:
+            raise ValueError("pefile is not installed (Debian: python3-pefile; "
+                             "elsewhere: pip install pefile)")
+        try:
+            pe = pefile.PE(data=bytes(data), fast_load=True)
+        except pefile.PEFormatError as error:
+            raise ValueError(f"not a PE file: {error}") from None
+        if pe.OPTIONAL_HEADER.Magic != 0x20B:
             raise ValueError("not a PE32+ file")
-        self.linker_version = struct.unpack_from("<BB", data, optional + 2)
-        self.image_base = struct.unpack_from("<Q", data, optional + 24)[0]
-        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, optional + 68)
-        # PE32+ data directories start at 112: (rva, size) each.
-        self.directories = [struct.unpack_from("<II", data, optional + 112 + 8 * i)
-                            for i in range(16)]
-        self.resource_rva = self.directories[2][0]
-        self.headers = []
-        self.sections = []
-        for i in range(sections):
-            at = optional + optional_size + 40 * i
-            name = data[at:at + 8].rstrip(b"\0").decode("ascii", "replace")
-            size, rva, raw_size, raw = struct.unpack_from("<IIII", data, at + 8)
-            flags = struct.unpack_from("<I", data, at + 36)[0]
-            self.headers.append(Section(name, rva, size, raw, raw_size, flags))
-            self.sections.append((rva, max(size, raw_size), raw))
+        self.pefile = pe
+        header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
+        self.pe_offset = pe.DOS_HEADER.e_lfanew
+        self.machine, self.characteristics = header.Machine, header.Characteristics
+        self.symbol_table, self.symbol_count = header.PointerToSymbolTable, header.NumberOfSymbols
+        self.optional_offset = optional.get_file_offset()
+        self.section_table = self.optional_offset + header.SizeOfOptionalHeader
+        self.linker_version = (optional.MajorLinkerVersion, optional.MinorLinkerVersion)
+        self.image_base = optional.ImageBase
+        self.subsystem, self.dll_characteristics = optional.Subsystem, optional.DllCharacteristics
+        self.directories = [(d.VirtualAddress, d.Size) for d in optional.DATA_DIRECTORY]
+        self.directories += [(0, 0)] * (16 - len(self.directories))
+        self.headers = [Section(s.Name.rstrip(b"\0").decode("ascii", "replace"),
+                                s.VirtualAddress, s.Misc_VirtualSize, s.PointerToRawData,
+                                s.SizeOfRawData, s.Characteristics) for s in pe.sections]
+        self.sections = [(s.rva, max(s.virtual_size, s.raw_size), s.raw) for s in self.headers]
 
     def offset(self, rva):
         for start, size, raw in self.sections:
@@ -85,27 +96,28 @@ class Pe:
         at = self.offset(rva)
         return self.data[at:at + size]
 
+    def resources(self, type_id):
+        """{identifier: bytes of its first language} of the resources of `type_id`."""
+        if not hasattr(self.pefile, "DIRECTORY_ENTRY_RESOURCE"):
+            self.pefile.parse_data_directories(
+                directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+        root = getattr(self.pefile, "DIRECTORY_ENTRY_RESOURCE", None)
+        found = {}
+        for kind in root.entries if root else []:
+            if kind.id != type_id or not hasattr(kind, "directory"):
+                continue
+            for entry in kind.directory.entries:
+                languages = entry.directory.entries if hasattr(entry, "directory") else []
+                if languages:
+                    data = languages[0].data.struct
+                    at = self.offset(data.OffsetToData)
+                    name = entry.id if entry.id is not None else str(entry.name)
+                    found[name] = self.data[at:at + data.Size]
+        return found
+
     def resource(self, type_id, name_id):
         """The bytes of the first language of resource `type_id`/`name_id`, or None."""
-        if self.resource_rva == 0:
-            return None
-        base = self.offset(self.resource_rva)
-        at = base
-        for wanted in (type_id, name_id, None):
-            named, numbered = struct.unpack_from("<HH", self.data, at + 12)
-            found = None
-            for i in range(named + numbered):
-                key, target = struct.unpack_from("<II", self.data, at + 16 + 8 * i)
-                if wanted is None or (not key & 0x80000000 and key == wanted):
-                    found = target
-                    break
-            if found is None:
-                return None
-            if not found & 0x80000000:
-                rva, size = struct.unpack_from("<II", self.data, base + found)
-                return self.data[self.offset(rva):self.offset(rva) + size]
-            at = base + (found & 0x7FFFFFFF)
-        return None
+        return self.resources(type_id).get(name_id)
 
 
 def version_strings(block):
@@ -144,7 +156,17 @@ def manifest_problems(pe):
     if manifest is None:
         return ["no application manifest (type 24, identifier 1)"]
     problems = []
+    others = sorted(i for i in pe.resources(RT_MANIFEST) if i != 1)
+    if others:
+        problems.append(f"more manifests than one: identifiers {others}")
     root = ElementTree.fromstring(manifest)
+    # Only what the program needs: an element more (a <file> or <dependency>,
+    # which make Windows look for a DLL in the program's folder, a redirect)
+    # is refused whatever it says.
+    unneeded = sorted({x.tag for x in root.iter()} - MANIFEST_ELEMENTS)
+    if unneeded:
+        problems.append("the manifest holds elements the program does not need: " +
+                        ", ".join(unneeded))
     levels = root.findall(f".//{ASM_V3}requestedExecutionLevel")
     if [(x.get("level"), x.get("uiAccess")) for x in levels] != [("asInvoker", "false")]:
         problems.append("the manifest does not ask to run as the invoker without UI access")
