@@ -41,6 +41,7 @@ IMPORT_DIRECTORY = 1
 DELAY_IMPORT_DIRECTORY = 13
 DELAY_RVA_ATTRIBUTE = 1  # the descriptor's addresses are relative (every 64-bit one)
 ORDINAL_FLAG = 1 << 63
+SCN_MEM_WRITE = 0x80000000
 DLL_NAME = re.compile(rb"(?<![\w.-])([A-Za-z0-9_.-]+\.[dD][lL][lL])\0")
 
 
@@ -92,8 +93,12 @@ class Program(Pe):
     def delay_imports(self):
         """{dll: names} of the delay-load descriptors. MinGW's linker leaves the
         delay-import directory entry empty, so the descriptors are also found by
-        their shape: relative addresses (attributes 1, as every 64-bit one has)
-        followed by the address of a DLL's name."""
+        their shape wherever they lie: attributes with bit 0 set (relative
+        addresses; the delay-load helper looks at no other bit), then the
+        address of a name (any name, with or without .dll), of a module
+        handle in writable memory (the helper stores the handle there), of
+        an import address table, and of a name table whose first entry is
+        an ordinal or the address of a function's name."""
         descriptors = set()
         rva, _ = self.directories[DELAY_IMPORT_DIRECTORY]
         if rva:
@@ -101,19 +106,38 @@ class Program(Pe):
             while struct.unpack_from("<I", self.data, at + 4)[0]:
                 descriptors.add(at)
                 at += 32
-        for name_rva, _ in self.dll_names():
-            pattern = struct.pack("<II", DELAY_RVA_ATTRIBUTE, name_rva)
-            at = self.data.find(pattern)
-            while at >= 0:
-                descriptors.add(at)
-                at = self.data.find(pattern, at + 1)
+        for start, size, raw in self.sections:
+            block = self.data[raw:raw + size]
+            for at in range(0, len(block) - 31, 4):
+                attributes, name, handle, table, names = struct.unpack_from("<5I", block, at)
+                if attributes & DELAY_RVA_ATTRIBUTE and self.is_name(name) and \
+                        self.in_image(handle, writable=True) and self.in_image(table) and \
+                        self.is_name_table(names):
+                    descriptors.add(raw + at)
         found = {}
         for at in sorted(descriptors):
             attributes, name, _, _, names, _, _, _ = struct.unpack_from("<8I", self.data, at)
-            if attributes != DELAY_RVA_ATTRIBUTE:
-                raise ValueError(f"a delay-load descriptor with attributes {attributes}")
             found.setdefault(self.text(name).lower(), []).extend(self.names(names))
         return found
+
+    def in_image(self, rva, writable=False):
+        return rva != 0 and any(s.rva <= rva < s.rva + max(s.virtual_size, s.raw_size) and
+                                (not writable or s.flags & SCN_MEM_WRITE) for s in self.headers)
+
+    def is_name_table(self, rva):
+        if not self.in_image(rva):
+            return False
+        at = self.offset(rva)
+        thunk = struct.unpack_from("<Q", self.data, at)[0] if at + 8 <= len(self.data) else 0
+        return bool(thunk & ORDINAL_FLAG) or (0 < thunk < 1 << 32 and self.is_name(thunk + 2))
+
+    def is_name(self, rva):
+        """Whether a DLL's name could lie at `rva`: printable text of a file name."""
+        if not self.in_image(rva):
+            return False
+        at = self.offset(rva)
+        end = self.data.find(b"\0", at, at + 256)
+        return end > at and re.fullmatch(rb"[A-Za-z0-9_.-]+", self.data[at:end]) is not None
 
     def looked_up(self):
         """{dll: names} of LOOKED_UP whose names the program holds as text,
