@@ -61,13 +61,19 @@ and the import rules are check_imports'.
 """
 
 import argparse
+import json
 import re
+import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import prove_stack
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "release"))
+import protected_objects  # noqa: E402
 from check_imports import DELAY_IMPORT_DIRECTORY, IMPORT_DIRECTORY, Program, import_problems
 from check_resources import manifest_problems
 from x64_code import CALL, GROUP_0FC7, INT, JMP, JMP_SHORT, RBP, RSP, UD2, decode
@@ -82,11 +88,17 @@ NX_COMPAT = 0x0100
 GUARD_CF = 0x4000
 TERMINAL_SERVER_AWARE = 0x8000
 # IMAGE_SCN_*
+SCN_CNT_CODE = 0x00000020
 SCN_MEM_SHARED = 0x10000000
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
 # Data directories.
 EXCEPTION_DIRECTORY = 3
+IMPORT_ADDRESS_TABLE_DIRECTORY = 12
+# High-entropy ASLR places a 64-bit image anywhere; one based below 4 GB is
+# placed below it when the loader cannot relocate it, where 32-bit pointer
+# truncation goes unnoticed.
+FOUR_GB = 1 << 32
 BASE_RELOCATION_DIRECTORY = 5
 DEBUG_DIRECTORY = 6
 LOAD_CONFIG_DIRECTORY = 10
@@ -251,6 +263,7 @@ class GuardUse:
 
     def __init__(self, pe, code):
         self.copies, self.checks, self.writes, self.stores = [], [], [], []
+        self.jumps = []  # each check's conditional jump
         holds_address, holds_value = {}, {}  # register: the global's RVA
 
         def variable(rva):
@@ -286,6 +299,7 @@ class GuardUse:
                 jump = code[i + 1]
                 self.checks.append((named, jump.target if jump.condition() == NOT_EQUAL
                                     else jump.end))
+                self.jumps.append(jump)
 
 
 def call_on_path(pe, rva):
@@ -489,13 +503,47 @@ def rule_manifest(pe, msvc):
         "asInvoker, no UI access; Windows 7, 8, 8.1, 10 and 11"
 
 
+def import_slot_writes(pe):
+    """The instructions that write an import address table slot or take its
+    address, as a routine that resolves imports itself does; reading a slot
+    or calling through it is what the loader's table is for."""
+    rva, size = pe.directories[IMPORT_ADDRESS_TABLE_DIRECTORY]
+    if not size:
+        return []
+    return [ins for begin, end in functions(pe) for ins in code_of(pe, begin, end)
+            if ins.rip is not None and rva <= ins.rip < rva + size and
+            (ins.writes_memory or ins.opcode == LEA)]
+
+
 def rule_no_delay_loads(pe, msvc):
     size = pe.directories[DELAY_IMPORT_DIRECTORY][1]
     found = pe.delay_imports()
     problems = ([f"a delay-import directory of {size} bytes"] if size else []) + \
         [f"delay-loads {dll} ({len(names)} functions)" for dll, names in sorted(found.items())]
+    problems += [f"the code at RVA 0x{ins.at:x} writes the import slot at RVA 0x{ins.rip:x}"
+                 f" ({ins.mnemonic})" for ins in import_slot_writes(pe)]
     return not problems, "; ".join(problems) if problems else \
-        "no delay-load descriptor, listed or by its shape"
+        "no delay-load descriptor, listed or by its shape; no code writes an import slot"
+
+
+def rule_image_base(pe, msvc):
+    return pe.image_base >= FOUR_GB, f"image base 0x{pe.image_base:x}" + \
+        ("" if pe.image_base >= FOUR_GB else ", below 4 GB")
+
+
+def rule_only_code_executes(pe, msvc):
+    """Executable sections are code sections, and hold none of the tables a
+    data directory names (exception, relocation, import...). GNU ld marks
+    its code section as initialized data too, so that flag says nothing."""
+    wrong = []
+    for section in executable_sections(pe):
+        tables = [i for i, (rva, size) in enumerate(pe.directories)
+                  if size and section.rva <= rva < section.rva + section.virtual_size]
+        if not section.flags & SCN_CNT_CODE or tables:
+            wrong.append(section.name + (f" (holds data directories {tables})" if tables else ""))
+    names = ", ".join(s.name for s in executable_sections(pe))
+    return not wrong, ("executable but not only code: " + ", ".join(wrong)) if wrong else \
+        f"only {names} executes"
 
 
 def rule_imports(pe, msvc):
@@ -508,7 +556,9 @@ RULES = [
     ("64-bit ASLR: HIGH_ENTROPY_VA", rule_high_entropy),
     ("DEP: NX_COMPAT", rule_nx_compat),
     ("TERMINAL_SERVER_AWARE", rule_terminal_server_aware),
+    ("image base above 4 GB", rule_image_base),
     ("no section writable and executable", rule_writable_code),
+    ("no executable section but code", rule_only_code_executes),
     ("no shared writable section", rule_shared_writable),
     ("stack protection", rule_stack_protection),
     ("control flow guard", rule_control_flow_guard),
@@ -539,6 +589,36 @@ def with_section_flag(wanted, added):
         at = pe.section_table + 40 * i + 36
         return patched(pe.data, at, struct.pack("<I", pe.headers[i].flags | added))
     return brake
+
+
+def with_image_base(base):
+    def brake(pe):
+        return patched(pe.data, pe.optional_offset + 24, struct.pack("<Q", base))
+    return brake
+
+
+def with_named_section_flag(names, added):
+    """`added` set on the first section of those `names` that the program has
+    (MSVC merges the exception and import tables into .rdata)."""
+    def brake(pe):
+        found = [i for i, s in enumerate(pe.headers) if s.name in names]
+        if not found:
+            return None
+        at = pe.section_table + 40 * found[0] + 36
+        return patched(pe.data, at, struct.pack("<I", pe.headers[found[0]].flags | added))
+    return brake
+
+
+def with_import_slot_write(pe):
+    """The first load of an import slot (mov reg, [slot]) made a store into
+    it (mov [slot], reg): the same bytes but the opcode."""
+    rva, size = pe.directories[IMPORT_ADDRESS_TABLE_DIRECTORY]
+    for begin, end in functions(pe):
+        for ins in code_of(pe, begin, end):
+            if ins.opcode == MOV_LOAD and ins.rip is not None and rva <= ins.rip < rva + size:
+                at = pe.data.find(b"\x8b", pe.offset(ins.at), pe.offset(ins.end))
+                return patched(pe.data, at, b"\x89")
+    return None
 
 
 def without_stack_checks(pe):
@@ -622,13 +702,22 @@ def replaced(old, new):
     return brake
 
 
-def with_delay_descriptor(pe):
+def with_delay_descriptor(attributes, name=None):
     """A delay-load descriptor as dlltool writes one (the directory entry left
-    empty) for the first DLL the program imports, in the DOS stub's place."""
-    lookup, _, _, name, first = struct.unpack_from(
-        "<IIIII", pe.data, pe.offset(pe.directories[IMPORT_DIRECTORY][0]))
-    descriptor = struct.pack("<8I", 1, name, 0, first, lookup or first, 0, 0, 0)
-    return patched(pe.data, 0x40, descriptor)
+    empty) for the first DLL the program imports, or for `name`, in the
+    middle of the largest read-only data section (the firmware images)."""
+    def brake(pe):
+        lookup, _, _, first_name, first = struct.unpack_from(
+            "<IIIII", pe.data, pe.offset(pe.directories[IMPORT_DIRECTORY][0]))
+        section = max((s for s in pe.headers if not s.flags & (SCN_MEM_WRITE | SCN_MEM_EXECUTE)),
+                      key=lambda s: s.raw_size)
+        handle = next(s for s in pe.headers if s.flags & SCN_MEM_WRITE).rva
+        at = section.raw + section.raw_size // 2 & ~7
+        rva = section.rva + at - section.raw
+        descriptor = struct.pack("<8I", attributes, rva + 32 if name else first_name, handle,
+                                 first, lookup or first, 0, 0, 0)
+        return patched(pe.data, at, descriptor + (name.encode() + b"\0" if name else b""))
+    return brake
 
 
 # Each way the check breaks a rule: the rule, what is broken, how.
@@ -642,6 +731,15 @@ BREAKS = [
      with_section_flag(SCN_MEM_EXECUTE, SCN_MEM_WRITE)),
     (rule_shared_writable, "a writable section shared", with_section_flag(SCN_MEM_WRITE,
                                                                           SCN_MEM_SHARED)),
+    (rule_image_base, "the image based at 0x400000", with_image_base(0x400000)),
+    (rule_only_code_executes, "the read-only data made executable",
+     with_named_section_flag((".rdata",), SCN_MEM_EXECUTE)),
+    (rule_only_code_executes, "the exception tables made executable",
+     with_named_section_flag((".pdata", ".xdata"), SCN_MEM_EXECUTE)),
+    (rule_only_code_executes, "the relocations made executable",
+     with_named_section_flag((".reloc",), SCN_MEM_EXECUTE)),
+    (rule_only_code_executes, "the import tables made executable",
+     with_named_section_flag((".idata",), SCN_MEM_EXECUTE)),
     (rule_stack_protection, "every check's call of the failure routine removed",
      without_stack_checks),
     (rule_stack_protection, "all but one of those calls removed", with_stack_check_calls_left(1)),
@@ -653,10 +751,84 @@ BREAKS = [
     (rule_cet, "CET_COMPAT cleared", without_cet_compatibility),
     (rule_no_debug_information, "a symbol table added", with_symbol_table),
     (rule_manifest, "highestAvailable asked", replaced(b'"asInvoker"', b'"highestAv"')),
+    (rule_manifest, "a <file> element that redirects version.dll to the program's folder",
+     replaced(b"<!-- Windows 10 and 11 -->", b'<file name="version.dll"/>')),
     (rule_imports, "SetDllDirectoryW imported instead",
      replaced(b"SetDllDirectoryA\0", b"SetDllDirectoryW\0")),
-    (rule_no_delay_loads, "a delay-load descriptor added", with_delay_descriptor),
+    (rule_no_delay_loads, "a delay-load descriptor added", with_delay_descriptor(1)),
+    (rule_no_delay_loads, "a read of an import slot made a write", with_import_slot_write),
+    (rule_no_delay_loads, "a delay-load descriptor with attributes 3 added",
+     with_delay_descriptor(3)),
+    (rule_no_delay_loads, "a delay-load descriptor naming hid without .dll added",
+     with_delay_descriptor(1, "hid")),
 ]
+
+
+# --- breaks that only the run-time proofs catch: each broken copy still reads
+# as protected to a static reading, or is judged here by what it does
+
+def with_dead_checks(pe):
+    """Every check's branch made to take the normal way out, whatever the
+    comparison found: the checks are there and never fire."""
+    data = pe.data
+    for use in StackProtection(pe).uses.values():
+        for jump in use.jumps:
+            at = pe.offset(jump.at)
+            if jump.condition() == NOT_EQUAL:
+                data = patched(data, at, b"\x90" * jump.size)
+            elif jump.size == 2:
+                data = patched(data, at, b"\xeb")
+            else:
+                data = patched(data, at, b"\x90\xe9")
+    return data
+
+
+def with_failure_code(code):
+    def brake(pe):
+        routine, _ = stack_check_failure_routine(pe)
+        begin = pe.offset(routine)
+        end = begin + StackProtection(pe).extents[routine] - routine
+        at = pe.data.find(STACK_COOKIE_FAILURE_CODE, begin, end)
+        return patched(pe.data, at, b"\xb9" + struct.pack("<I", code))
+    return brake
+
+
+def with_trap_before_fast_fail(pe):
+    return patched(pe.data, pe.data.find(FAST_FAIL), b"\x0f\x0b")
+
+
+# Each way the proofs are shown to catch: what is broken, how.
+BEHAVIOUR_BREAKS = [
+    ("the guard's seeding store replaced with NOPs", without_guard_seeding),
+    ("every check's branch to the failure routine never taken", with_dead_checks),
+    ("__stack_chk_fail made to return at once", with_returning_failure_routine),
+    ("the failure routine failing fast with code 0", with_failure_code(0)),
+    ("a trap before the fast fail", with_trap_before_fast_fail),
+]
+
+
+def break_each_proof(args, pe, save_to=None):
+    """Runs the proofs on each broken copy of BEHAVIOUR_BREAKS, with no Kalvo
+    only (enough to see each fail), and expects them to fail. Returns the
+    failures."""
+    failures = 0
+    scratch = Path(tempfile.mkdtemp(prefix="kalvo-breaks-"))
+    try:
+        for number, (what, brake) in enumerate(BEHAVIOUR_BREAKS, 1):
+            copy = (save_to or scratch) / \
+                f"proof-{number:02d}-{re.sub('[^a-z0-9_]+', '-', what.lower())}.exe"
+            copy.write_bytes(brake(pe))
+            said = []
+            failed = prove_program(copy, Program(copy.read_bytes()), args.wine, args.wine_prefix,
+                                   None, said.append)
+            ok = failed > 0
+            failures += not ok
+            print(f"PASS  run-time proofs, {what}: they fail: " +
+                  next(line for line in said if line.startswith("FAIL")) if ok else
+                  f"FAIL  run-time proofs, {what}: they pass on the broken copy")
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return failures
 
 
 def break_each_rule(pe, msvc, save_to=None):
@@ -697,6 +869,10 @@ def main():
                              "and see that rule fail")
     parser.add_argument("--save-copies", type=Path, metavar="DIR",
                         help="with --break-each-rule, write each broken copy into DIR")
+    parser.add_argument("--build", type=Path, metavar="DIR",
+                        help="the program's build folder: its compile commands and link map "
+                             "must show every object of the project's compiled with stack "
+                             "protection (MinGW-w64)")
     parser.add_argument("--prove", action="store_true",
                         help="after the rules, prove stack protection by running the program "
                              "under Wine's debugger (MinGW-w64 programs)")
@@ -714,7 +890,21 @@ def main():
     if args.break_each_rule:
         if args.save_copies:
             args.save_copies.mkdir(parents=True, exist_ok=True)
-        return 1 if break_each_rule(pe, msvc, args.save_copies) else 0
+        failures = break_each_rule(pe, msvc, args.save_copies)
+        if args.build and not msvc:
+            with tempfile.TemporaryDirectory() as scratch:
+                said = []
+                broken = with_objects_unprotected(args.build, Path(scratch), (
+                    "hid/system_libraries.cpp", "hid/device_discovery.cpp"))
+                ok = not objects_protected(broken, said.append)
+                failures += not ok
+                print(f"PASS  every object compiled with stack protection, two sources given "
+                      f"-fno-stack-protector: broken, it says {said[0]}" if ok else
+                      "FAIL  every object compiled with stack protection: passes with two "
+                      "sources given -fno-stack-protector")
+        if args.prove and not msvc:
+            failures += break_each_proof(args, pe, args.save_copies)
+        return 1 if failures else 0
     built_by = "MSVC" if msvc else "MinGW-w64"
     print(f"{args.exe}: built by {built_by} (linker {pe.linker_version[0]}.{pe.linker_version[1]})")
     verdicts = {True: [], False: [], None: []}
@@ -733,9 +923,40 @@ def main():
           (f" ({', '.join(verdicts[None])}: {built_by} cannot build them)" if verdicts[None]
            else ""))
     failed = bool(verdicts[False])
+    if args.build and not msvc:
+        failed |= not objects_protected(args.build)
     if args.prove:
         failed |= bool(prove(args, pe, msvc))
     return 1 if failed else 0
+
+
+def objects_protected(build, say=print):
+    """Whether the build shows every object of the project's that the link
+    took compiled with -fstack-protector-strong."""
+    try:
+        problems, checked, resources = protected_objects.unprotected(build)
+    except (OSError, ValueError, KeyError) as error:
+        problems, checked, resources = [f"unreadable: {error}"], 0, 0
+    name = "every object compiled with stack protection"
+    say(f"FAIL  {name}: " + "; ".join(problems) if problems else
+        f"PASS  {name}: {checked} objects of the project's, as the compile commands and "
+        f"the link map show ({resources} resources apart)")
+    return not problems
+
+
+def with_objects_unprotected(build, scratch, sources):
+    """A copy of the build's compile commands and map in which `sources`
+    were compiled with -fno-stack-protector too, as a target that misses the
+    option would be."""
+    commands = json.loads((build / protected_objects.COMPILE_COMMANDS).read_text())
+    for entry in commands:
+        if entry["file"].replace("\\", "/").endswith(sources):
+            entry["command"] += " -fno-stack-protector"
+    (scratch / protected_objects.COMPILE_COMMANDS).write_text(json.dumps(commands))
+    shutil.copy2(build / protected_objects.LINK_MAP, scratch / protected_objects.LINK_MAP)
+    for target in (build / "CMakeFiles").glob("*.dir"):
+        shutil.copytree(target, scratch / "CMakeFiles" / target.name, dirs_exist_ok=True)
+    return scratch
 
 
 def prove(args, pe, msvc):
@@ -743,9 +964,14 @@ def prove(args, pe, msvc):
     if msvc:
         print("SKIP  run-time proofs: /GS is judged by its cookie, which the loader seeds")
         return 0
+    return prove_program(Path(args.exe).resolve(), pe, args.wine, args.wine_prefix, args.e2e,
+                         print)
+
+
+def prove_program(exe, pe, wine_command, prefix, e2e, say):
     found = StackProtection(pe)
     if len(found.guards) != 1:
-        print("FAIL  run-time proofs: no single guard to watch")
+        say("FAIL  run-time proofs: no single guard to watch")
         return 1
     guard = found.guards[0]
     frames = []
@@ -754,12 +980,11 @@ def prove(args, pe, msvc):
         store = next(s for g, s in zip(use.copies, use.stores) if g == guard)
         frames.append(prove_stack.Frame(begin, store.end, store.rm, store.disp))
     file_guard = int.from_bytes(at_rva(pe, guard, 8), "little")
-    wine = prove_stack.Wine(args.wine, args.wine_prefix, args.e2e)
+    wine = prove_stack.Wine(wine_command, prefix, e2e)
     try:
-        return prove_stack.prove(Path(args.exe).resolve(), pe.image_base, guard, file_guard,
-                                 frames, wine)
+        return prove_stack.prove(exe, pe.image_base, guard, file_guard, frames, wine, say)
     except (OSError, RuntimeError, subprocess.SubprocessError) as error:
-        print(f"FAIL  run-time proofs: {error}")
+        say(f"FAIL  run-time proofs: {error}")
         return 1
     finally:
         wine.close()

@@ -66,6 +66,10 @@ def debugger_script(image_base, guard, frame):
         f"set {slot} = {slot} ^ 0x100",
         "cont",
         "cont",
+        # Whatever happened, the process ends with the debugger: left to run
+        # on, a process that raised an exception would start Wine's crash
+        # handler and wait on it.
+        "kill",
         "quit",
         ""])
 
@@ -90,9 +94,12 @@ class Outcome:
         after = output[stop.end():]
         value = re.search(r"^0x([0-9a-f]+)\s*$", after, re.M)
         self.guard = int(value.group(1), 16) if value else None
-        raised = re.search(r"exception: 0x([0-9a-f]+)", after)
+        # The first exception the debugger saw, by its code or, for those it
+        # knows, by its name ("illegal instruction").
+        raised = re.search(r"exception: (.+?) in \d+-bit code", after)
         if raised:
-            self.exception = int(raised.group(1), 16)
+            named = raised.group(1)
+            self.exception = int(named, 16) if re.fullmatch(r"0x[0-9a-f]+", named) else named
             rest = after[raised.end():]
             rcx = re.search(r"rcx:([0-9a-f]{16})", rest)
             self.rcx = int(rcx.group(1), 16) if rcx else None
@@ -106,7 +113,9 @@ class Outcome:
         if self.exception is None:
             return "the process ended without an exception: the check did not fire"
         if self.exception != STACK_BUFFER_OVERRUN:
-            return f"the process ended with exception 0x{self.exception:08X}, not a fast fail"
+            named = f"0x{self.exception:08X}" if isinstance(self.exception, int) else \
+                f"'{self.exception}'"
+            return f"the process ended with exception {named}, not a fast fail"
         if self.rcx != STACK_COOKIE_CHECK_FAILURE:
             return f"a fast fail with code {self.rcx}, not {STACK_COOKIE_CHECK_FAILURE}"
         return f"fast fail 0x{STACK_BUFFER_OVERRUN:08X} ({self.instruction})"
