@@ -49,9 +49,13 @@ endforeach()
 
 # Adds GROUP.NAME for each pair of a test's name and the runner's scenario in
 # PAIRS, run with the runner's OPTIONS (backend, prefixes) and its work under
-# WORK, needing FIXTURE; with LOCK, one at a time.
+# WORK, needing FIXTURE; with LOCK, one at a time; on the program EXE
+# (KALVO_WINDOWS_EXE unless told).
 function(kalvo_e2e_scenarios group)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "FIXTURE;WORK;LOCK" "PAIRS;OPTIONS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "FIXTURE;WORK;LOCK;EXE" "PAIRS;OPTIONS")
+  if(NOT arg_EXE)
+    set(arg_EXE "${KALVO_WINDOWS_EXE}")
+  endif()
   set(index 0)
   list(LENGTH arg_PAIRS count)
   while(index LESS count)
@@ -62,7 +66,7 @@ function(kalvo_e2e_scenarios group)
     add_test(NAME ${group}.${test_name}
       COMMAND Python3::Interpreter "${kalvo_e2e_runner}" scenario ${scenario} ${arg_OPTIONS}
               --wine "${KALVO_WINE}" --wineserver "${KALVO_WINESERVER}"
-              --exe "${KALVO_WINDOWS_EXE}" --harness "${KALVO_E2E_HARNESS}"
+              --exe "${arg_EXE}" --harness "${KALVO_E2E_HARNESS}"
               --work "${arg_WORK}/${scenario}" --vendor "${KALVO_VENDOR_ID}"
               --fpga "${KALVO_FPGA_IMAGE}" --mcu "${KALVO_MCU_IMAGE}")
     # The timeout only bounds a hang: the runner's own bounds on the program
@@ -125,3 +129,19 @@ foreach(kind IN ITEMS "" Second)
     OPTIONS --backend hid-stack --prefix "${prefix}"
     PAIRS ${pairs})
 endforeach()
+
+# The program built with clang and LLD (cmake/clang-mingw-w64-x86_64.cmake),
+# when the host build is given one: the full update on each backend, in the
+# prefixes above and with the harness of the build above, so that only the
+# program differs.
+if(KALVO_WINDOWS_CLANG_EXE)
+  kalvo_e2e_scenarios(WineE2E FIXTURE kalvo_wine WORK "${CMAKE_BINARY_DIR}/e2e-clang"
+    EXE "${KALVO_WINDOWS_CLANG_EXE}"
+    OPTIONS --prefix "${kalvo_e2e_prefix}" --plain-prefix "${kalvo_e2e_plain_prefix}"
+    PAIRS FullUpdateOfTheClangProgram full-update)
+  kalvo_e2e_scenarios(WineHidStack FIXTURE kalvo_hid_stack_2
+    WORK "${CMAKE_BINARY_DIR}/e2e-hidstack-clang" LOCK kalvo_hid_stack_2
+    EXE "${KALVO_WINDOWS_CLANG_EXE}"
+    OPTIONS --backend hid-stack --prefix "${CMAKE_BINARY_DIR}/e2e-hidstack-wineprefix-2"
+    PAIRS FullUpdateOfTheClangProgram full-update)
+endif()

@@ -16,6 +16,10 @@ have_pkg libgtest-dev || need+=(libgtest-dev)
 have_pkg libgmock-dev || need+=(libgmock-dev)
 have_cmd x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
 have_cmd x86_64-w64-mingw32-objdump || need+=(binutils-mingw-w64-x86-64)
+# The program is built a second time with clang and LLD, against the same
+# MinGW-w64 headers and libraries (cmake/clang-mingw-w64-x86_64.cmake).
+have_cmd clang || need+=(clang)
+have_cmd ld.lld || need+=(lld)
 
 # Wine runs kalvo-update.exe end to end (e2e/): the wine and wineserver
 # commands, and wine64, the 64-bit loader that runs the program. Wine's
