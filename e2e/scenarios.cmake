@@ -11,12 +11,23 @@ if(NOT KALVO_E2E_TESTS)
 endif()
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-find_program(KALVO_WINE wine)
-find_program(KALVO_WINESERVER wineserver)
+# Debian 12 and 13 put wine and wineserver on PATH. Debian unstable's Wine 10
+# leaves both in Wine's own folder (/usr/lib/x86_64-linux-gnu/wine, the
+# loader there named wine), with nothing on PATH but wine-stable scripts; the
+# server that goes with a loader lies beside it.
+set(kalvo_wine_folders /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/wine /usr/lib/wine)
+find_program(KALVO_WINE wine PATHS ${kalvo_wine_folders})
+if(KALVO_WINE)
+  get_filename_component(kalvo_wine_loader "${KALVO_WINE}" REALPATH)
+  get_filename_component(kalvo_wine_loader_folder "${kalvo_wine_loader}" DIRECTORY)
+  list(PREPEND kalvo_wine_folders "${kalvo_wine_loader_folder}")
+endif()
+find_program(KALVO_WINESERVER wineserver PATHS ${kalvo_wine_folders})
 if(NOT KALVO_WINE OR NOT KALVO_WINESERVER)
   message(FATAL_ERROR "The end-to-end tests run kalvo-update.exe under Wine, which is not "
-          "installed: scripts/install-deps.sh installs it, or configure with "
-          "-DKALVO_E2E_TESTS=OFF to leave them out.")
+          "installed (no wine and wineserver on PATH or in ${kalvo_wine_folders}): "
+          "scripts/install-deps.sh installs it, or configure with -DKALVO_E2E_TESTS=OFF to "
+          "leave them out.")
 endif()
 get_filename_component(kalvo_windows_build "${KALVO_WINDOWS_EXE}" DIRECTORY)
 set(KALVO_E2E_HARNESS "${kalvo_windows_build}/e2e" CACHE PATH

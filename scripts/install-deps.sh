@@ -24,7 +24,17 @@ have_cmd ld.lld || need+=(lld)
 # Wine runs kalvo-update.exe end to end (e2e/): the wine and wineserver
 # commands, and wine64, the 64-bit loader that runs the program. Wine's
 # recommended packages (graphics, sound, fonts) serve no console program.
-{ have_cmd wine && have_cmd wineserver; } || need+=(wine)
+# Debian unstable's Wine 10 puts neither command on PATH, only into Wine's
+# own folder, where e2e/scenarios.cmake looks too.
+have_wine() {
+  have_cmd "$1" && return
+  local folder
+  for folder in /usr/lib/*-linux-gnu/wine /usr/lib/wine; do
+    [[ -x "$folder/$1" ]] && return
+  done
+  return 1
+}
+{ have_wine wine && have_wine wineserver; } || need+=(wine)
 have_pkg wine64 || need+=(wine64)
 # The release signs the program with Authenticode; its test makes a throwaway
 # certificate with openssl.
