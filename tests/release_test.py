@@ -25,8 +25,9 @@ the program and a distinct one for each library, with the Debian release,
 each linked component's version as dpkg reports it with one licence
 expression, and the dependencies the link map's cross references show;
 packaged with another time, its serial number changes. A link map with one
-more library or member that the notices do not cover is refused, and so is a
-package version whose notices were not reviewed.
+more library or member that the notices do not cover is refused, and so are a
+map without cross references (LLD's) and a package version whose notices were
+not reviewed.
 placeholders: a build with the placeholder firmware, vendor identifier and
 maker is named as such when configured and refused by the packaging unless
 it is a test release, and so is one with images but not their versions; one
@@ -351,7 +352,8 @@ def check_refusals(build, work, kind, map_text):
     """One more input in the link that the notices do not cover: a toolchain library no
     component claims, one that no package installed, a library that CMake's FetchContent
     built into the build folder, a member of a reviewed library whose source was not read;
-    and a package version whose notices were not reviewed."""
+    a map without cross references, as LLD writes; and a package version whose notices
+    were not reviewed."""
     one_more = fresh(work / "one-more")
     for name in ("kalvo-release.txt", PROGRAM):
         shutil.copyfile(build / name, one_more / name)
@@ -371,6 +373,12 @@ def check_refusals(build, work, kind, map_text):
         expect(refused.returncode == 1 and named in refused.stdout and
                "do not cover" in refused.stdout, f"a link with {member} in it was packaged:"
                f"\n{refused.stdout}")
+    # A map without the cross reference table, as LLD writes one (clang's toolchain).
+    (one_more / LINK_MAP).write_text(map_text[:map_text.index("Cross Reference Table")])
+    refused = run([sys.executable, PACKAGE, "--build", one_more, "--out", work / "refused"]
+                  + kind, check=False)
+    expect(refused.returncode == 1 and "a release is linked by GNU ld" in refused.stdout,
+           f"a link map without cross references was packaged:\n{refused.stdout}")
     expect(not list(work.glob("refused/*")), "a refused package left files behind")
 
     sys.path.insert(0, str(ROOT / "release"))
