@@ -1,8 +1,8 @@
 # Cross-compiles the Windows side (the program and the Wine harness) for
 # 64-bit Windows with clang and LLD, against the MinGW-w64 headers and
 # runtime and the posix-threads libstdc++ of Debian's MinGW-w64 GCC
-# (clang, lld, g++-mingw-w64-x86-64-posix: scripts/install-deps.sh with
-# KALVO_CLANG=1).
+# (clang, lld, g++-mingw-w64-x86-64-posix: scripts/install-deps.sh installs
+# them).
 #
 # The compiler: CMAKE_C_COMPILER (and CMAKE_CXX_COMPILER) when given; else
 # KALVO_CLANG_SUFFIX, as in clang-19 (-DKALVO_CLANG_SUFFIX=-19, or in the
@@ -30,7 +30,7 @@ if(NOT CMAKE_C_COMPILER)
   find_program(KALVO_CLANG NAMES ${kalvo_clang_names} NO_CACHE)
   if(NOT KALVO_CLANG)
     message(FATAL_ERROR "No clang found (looked for ${kalvo_clang_names}): "
-            "KALVO_CLANG=1 scripts/install-deps.sh installs Debian's.")
+            "scripts/install-deps.sh installs Debian's.")
   endif()
   set(CMAKE_C_COMPILER "${KALVO_CLANG}")
 endif()
