@@ -85,16 +85,31 @@ endif()
 if(NOT EXISTS "${KALVO_MINGW_GCC_DIR}/include/c++/${KALVO_MINGW_PREFIX}")
   message(FATAL_ERROR "${KALVO_MINGW_GCC_DIR} holds no libstdc++ headers for ${KALVO_MINGW_PREFIX}.")
 endif()
-# Before the MinGW-w64 headers, which libstdc++'s own #include_next.
-set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES
-    "${KALVO_MINGW_GCC_DIR}/include/c++"
-    "${KALVO_MINGW_GCC_DIR}/include/c++/${KALVO_MINGW_PREFIX}"
-    "${KALVO_MINGW_GCC_DIR}/include/c++/backward")
-# LLD for every link, with libstdc++ and libgcc from GCC's folder, and
-# winpthreads, which the posix libstdc++ calls (GCC's driver adds it by
-# itself). LLD takes an archive's members wherever the archive stands on the
-# command line, and only those something calls: a link without libstdc++
-# (the drivers, the recorder) takes nothing of it.
+# The toolchain's flags. libstdc++'s headers in place of clang's own C++
+# search, which, finding no GCC, adds folders relative to the build's
+# (include/c++). LLD for every link, with libstdc++ and libgcc from GCC's
+# folder, and winpthreads, which the posix libstdc++ calls (GCC's driver
+# adds it by itself): LLD takes an archive's members wherever the archive
+# stands on the command line, and only those something calls, so a link
+# without libstdc++ (the drivers, the recorder) takes nothing of it.
+set(kalvo_flags_CXX "")
+foreach(folder IN ITEMS "" /${KALVO_MINGW_PREFIX} /backward)
+  string(APPEND kalvo_flags_CXX " -stdlib++-isystem ${KALVO_MINGW_GCC_DIR}/include/c++${folder}")
+endforeach()
+string(STRIP "${kalvo_flags_CXX}" kalvo_flags_CXX)
 foreach(kind IN ITEMS EXE SHARED MODULE)
-  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-fuse-ld=lld -L${KALVO_MINGW_GCC_DIR} -lpthread")
+  set(kalvo_flags_${kind}_LINKER "-fuse-ld=lld -L${KALVO_MINGW_GCC_DIR} -lpthread")
+endforeach()
+foreach(kind IN ITEMS CXX EXE_LINKER SHARED_LINKER MODULE_LINKER)
+  set(CMAKE_${kind}_FLAGS_INIT "${kalvo_flags_${kind}}")
+  # Given on the command line (-DCMAKE_EXE_LINKER_FLAGS=...), these would
+  # take the place of the toolchain's, and GNU ld that of LLD without a
+  # word: the toolchain's are put before them instead.
+  if(DEFINED CACHE{CMAKE_${kind}_FLAGS})
+    string(FIND "$CACHE{CMAKE_${kind}_FLAGS}" "${kalvo_flags_${kind}}" kalvo_found)
+    if(kalvo_found EQUAL -1)
+      set_property(CACHE CMAKE_${kind}_FLAGS PROPERTY VALUE
+                   "${kalvo_flags_${kind}} $CACHE{CMAKE_${kind}_FLAGS}")
+    endif()
+  endif()
 endforeach()
