@@ -27,7 +27,7 @@ if(NOT CMAKE_C_COMPILER)
       list(APPEND kalvo_clang_names clang-${version})
     endforeach()
   endif()
-  find_program(KALVO_CLANG NAMES ${kalvo_clang_names} NO_CACHE)
+  find_program(KALVO_CLANG NAMES ${kalvo_clang_names})
   if(NOT KALVO_CLANG)
     message(FATAL_ERROR "No clang found (looked for ${kalvo_clang_names}): "
             "scripts/install-deps.sh installs Debian's.")
