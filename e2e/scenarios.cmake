@@ -11,12 +11,23 @@ if(NOT KALVO_E2E_TESTS)
 endif()
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-find_program(KALVO_WINE wine)
-find_program(KALVO_WINESERVER wineserver)
+# Debian 12 and 13 put wine and wineserver on PATH. Debian unstable's Wine 10
+# leaves both in Wine's own folder (/usr/lib/x86_64-linux-gnu/wine, the
+# loader there named wine), with nothing on PATH but wine-stable scripts; the
+# server that goes with a loader lies beside it.
+set(kalvo_wine_folders /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/wine /usr/lib/wine)
+find_program(KALVO_WINE wine PATHS ${kalvo_wine_folders})
+if(KALVO_WINE)
+  get_filename_component(kalvo_wine_loader "${KALVO_WINE}" REALPATH)
+  get_filename_component(kalvo_wine_loader_folder "${kalvo_wine_loader}" DIRECTORY)
+  list(PREPEND kalvo_wine_folders "${kalvo_wine_loader_folder}")
+endif()
+find_program(KALVO_WINESERVER wineserver PATHS ${kalvo_wine_folders})
 if(NOT KALVO_WINE OR NOT KALVO_WINESERVER)
   message(FATAL_ERROR "The end-to-end tests run kalvo-update.exe under Wine, which is not "
-          "installed: scripts/install-deps.sh installs it, or configure with "
-          "-DKALVO_E2E_TESTS=OFF to leave them out.")
+          "installed (no wine and wineserver on PATH or in ${kalvo_wine_folders}): "
+          "scripts/install-deps.sh installs it, or configure with -DKALVO_E2E_TESTS=OFF to "
+          "leave them out.")
 endif()
 get_filename_component(kalvo_windows_build "${KALVO_WINDOWS_EXE}" DIRECTORY)
 set(KALVO_E2E_HARNESS "${kalvo_windows_build}/e2e" CACHE PATH
@@ -49,9 +60,13 @@ endforeach()
 
 # Adds GROUP.NAME for each pair of a test's name and the runner's scenario in
 # PAIRS, run with the runner's OPTIONS (backend, prefixes) and its work under
-# WORK, needing FIXTURE; with LOCK, one at a time.
+# WORK, needing FIXTURE; with LOCK, one at a time; on the program EXE
+# (KALVO_WINDOWS_EXE unless told).
 function(kalvo_e2e_scenarios group)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "FIXTURE;WORK;LOCK" "PAIRS;OPTIONS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "FIXTURE;WORK;LOCK;EXE" "PAIRS;OPTIONS")
+  if(NOT arg_EXE)
+    set(arg_EXE "${KALVO_WINDOWS_EXE}")
+  endif()
   set(index 0)
   list(LENGTH arg_PAIRS count)
   while(index LESS count)
@@ -62,7 +77,7 @@ function(kalvo_e2e_scenarios group)
     add_test(NAME ${group}.${test_name}
       COMMAND Python3::Interpreter "${kalvo_e2e_runner}" scenario ${scenario} ${arg_OPTIONS}
               --wine "${KALVO_WINE}" --wineserver "${KALVO_WINESERVER}"
-              --exe "${KALVO_WINDOWS_EXE}" --harness "${KALVO_E2E_HARNESS}"
+              --exe "${arg_EXE}" --harness "${KALVO_E2E_HARNESS}"
               --work "${arg_WORK}/${scenario}" --vendor "${KALVO_VENDOR_ID}"
               --fpga "${KALVO_FPGA_IMAGE}" --mcu "${KALVO_MCU_IMAGE}")
     # The timeout only bounds a hang: the runner's own bounds on the program
@@ -125,3 +140,19 @@ foreach(kind IN ITEMS "" Second)
     OPTIONS --backend hid-stack --prefix "${prefix}"
     PAIRS ${pairs})
 endforeach()
+
+# The program built with clang and LLD (cmake/clang-mingw-w64-x86_64.cmake),
+# when the host build is given one: the full update on each backend, in the
+# prefixes above and with the harness of the build above, so that only the
+# program differs.
+if(KALVO_WINDOWS_CLANG_EXE)
+  kalvo_e2e_scenarios(WineE2E FIXTURE kalvo_wine WORK "${CMAKE_BINARY_DIR}/e2e-clang"
+    EXE "${KALVO_WINDOWS_CLANG_EXE}"
+    OPTIONS --prefix "${kalvo_e2e_prefix}" --plain-prefix "${kalvo_e2e_plain_prefix}"
+    PAIRS FullUpdateOfTheClangProgram full-update)
+  kalvo_e2e_scenarios(WineHidStack FIXTURE kalvo_hid_stack_2
+    WORK "${CMAKE_BINARY_DIR}/e2e-hidstack-clang" LOCK kalvo_hid_stack_2
+    EXE "${KALVO_WINDOWS_CLANG_EXE}"
+    OPTIONS --backend hid-stack --prefix "${CMAKE_BINARY_DIR}/e2e-hidstack-wineprefix-2"
+    PAIRS FullUpdateOfTheClangProgram full-update)
+endif()

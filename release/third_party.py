@@ -169,7 +169,17 @@ def plural(count, word):
 
 def link_components(map_path, build, facts):
     """The components the link used, and which uses which; raises Uncovered."""
-    used, uses = read_map(map_path.read_text())
+    map_text = map_path.read_text()
+    if CROSS_REFERENCES not in map_text.splitlines():
+        # LLD's map (clang's toolchain file) names an archive member without its
+        # archive, and LLD has no --cref: what the notices and the bill of
+        # materials need is not in it.
+        raise Uncovered(f"{map_path} is not GNU ld's map with its cross reference table "
+                        "(-Map with --cref): a release is linked by GNU ld, as "
+                        "scripts/release.sh builds it (cmake/mingw-w64-x86_64.cmake); "
+                        "LLD's map does not say which archive each member came from, nor "
+                        "which file uses which")
+    used, uses = read_map(map_text)
     sources = facts_sources(facts)
     by_file = {name: component for component in reviewed.COMPONENTS
                for name in component.files}

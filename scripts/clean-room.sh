@@ -4,12 +4,13 @@
 #
 #   scripts/clean-room.sh [--fresh] SUITE [COMMAND...]
 #
-# SUITE is bookworm (Debian 12) or trixie (Debian 13); COMMAND defaults to
-# .ci/run. The room is made with debootstrap under build/clean-room/SUITE the
-# first time (again with --fresh) and reused after; each run exports the
-# committed tree, without .git, into a new folder of the room and runs the
-# command there as root, with CI=true, and with the commit and its time as
-# KALVO_SOURCE_COMMIT and SOURCE_DATE_EPOCH. Needs root and debootstrap.
+# SUITE is bookworm (Debian 12), trixie (Debian 13) or sid (Debian
+# unstable); COMMAND defaults to .ci/run. The room is made with debootstrap
+# under build/clean-room/SUITE the first time (again with --fresh) and reused
+# after; each run exports the committed tree, without .git, into a new folder
+# of the room and runs the command there as root, with CI=true, and with the
+# commit and its time as KALVO_SOURCE_COMMIT and SOURCE_DATE_EPOCH. Needs
+# root and debootstrap.
 #
 # Nothing of the host is mounted into the room: /dev is a tmpfs of its own
 # with the device nodes made afresh, so that no bind mount left behind could
@@ -26,9 +27,9 @@ if [[ "${1:-}" == "--fresh" ]]; then
 fi
 suite="${1:-}"
 case "$suite" in
-  bookworm | trixie) shift ;;
+  bookworm | trixie | sid) shift ;;
   *)
-    echo "usage: scripts/clean-room.sh [--fresh] bookworm|trixie [COMMAND...]" >&2
+    echo "usage: scripts/clean-room.sh [--fresh] bookworm|trixie|sid [COMMAND...]" >&2
     exit 2
     ;;
 esac
@@ -92,13 +93,22 @@ if ((fresh)) || [[ ! -e "$ready" ]]; then
     exit 1
   }
   # What a default installation reads: the point-release updates and the
-  # security archive beside the release itself.
-  security="${mirror%/debian}/debian-security"
-  cat >"$room/etc/apt/sources.list" <<EOF
+  # security archive beside the release itself. Unstable has neither, and
+  # its Release file is valid for a week only: a mirror that has not synced
+  # for longer (or a snapshot given as KALVO_DEBIAN_MIRROR) serves one that
+  # apt refuses as expired. For unstable alone, a moving target anyway, an
+  # expired one is taken; a release keeps the check, where an expired file
+  # would mean updates withheld.
+  if [[ "$suite" == sid ]]; then
+    echo "deb [check-valid-until=no] $mirror $suite main" >"$room/etc/apt/sources.list"
+  else
+    security="${mirror%/debian}/debian-security"
+    cat >"$room/etc/apt/sources.list" <<EOF
 deb $mirror $suite main
 deb $mirror $suite-updates main
 deb $security $suite-security main
 EOF
+  fi
   touch "$ready"
 fi
 

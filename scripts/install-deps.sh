@@ -16,11 +16,25 @@ have_pkg libgtest-dev || need+=(libgtest-dev)
 have_pkg libgmock-dev || need+=(libgmock-dev)
 have_cmd x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
 have_cmd x86_64-w64-mingw32-objdump || need+=(binutils-mingw-w64-x86-64)
+# The program is built a second time with clang and LLD, against the same
+# MinGW-w64 headers and libraries (cmake/clang-mingw-w64-x86_64.cmake).
+have_cmd clang || need+=(clang)
+have_cmd ld.lld || need+=(lld)
 
 # Wine runs kalvo-update.exe end to end (e2e/): the wine and wineserver
 # commands, and wine64, the 64-bit loader that runs the program. Wine's
 # recommended packages (graphics, sound, fonts) serve no console program.
-{ have_cmd wine && have_cmd wineserver; } || need+=(wine)
+# Debian unstable's Wine 10 puts neither command on PATH, only into Wine's
+# own folder, where e2e/scenarios.cmake looks too.
+have_wine() {
+  have_cmd "$1" && return
+  local folder
+  for folder in /usr/lib/*-linux-gnu/wine /usr/lib/wine; do
+    [[ -x "$folder/$1" ]] && return
+  done
+  return 1
+}
+{ have_wine wine && have_wine wineserver; } || need+=(wine)
 have_pkg wine64 || need+=(wine64)
 # The release signs the program with Authenticode; its test makes a throwaway
 # certificate with openssl.

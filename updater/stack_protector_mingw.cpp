@@ -85,8 +85,13 @@ extern "C" {
 
 void* __stack_chk_guard = reinterpret_cast<void*>(std::uintptr_t{0x2B992DDFA200});
 
-[[noreturn]] void __stack_chk_fail() { failfast(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE); }
+// The attribute, not C++'s [[noreturn]], which must be on a function's first
+// declaration: MinGW-w64's string.h declares __chk_fail without it, and
+// clang refuses [[noreturn]] after that.
+__attribute__((noreturn)) void __stack_chk_fail() {
+  failfast(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE);
+}
 
 // A _FORTIFY_SOURCE check found a buffer too small.
-[[noreturn]] void __chk_fail() { failfast(FAST_FAIL_RANGE_CHECK_FAILURE); }
+__attribute__((noreturn)) void __chk_fail() { failfast(FAST_FAIL_RANGE_CHECK_FAILURE); }
 }

@@ -50,7 +50,9 @@ typedef struct _HID_DEVICE_EXTENSION {
   PVOID MiniDeviceExtension;
 } HID_DEVICE_EXTENSION, *PHID_DEVICE_EXTENSION;
 
-#include <pshpack1.h>
+/* The pragma itself, not <pshpack1.h>: clang warns of a header that changes
+ * the packing of the file including it. */
+#pragma pack(push, 1)
 typedef struct _HID_DESCRIPTOR {
   UCHAR bLength;
   UCHAR bDescriptorType;
@@ -62,7 +64,7 @@ typedef struct _HID_DESCRIPTOR {
     USHORT wReportLength;
   } DescriptorList[1];
 } HID_DESCRIPTOR, *PHID_DESCRIPTOR;
-#include <poppack.h>
+#pragma pack(pop)
 
 typedef struct _HID_DEVICE_ATTRIBUTES {
   ULONG Size;
