@@ -156,3 +156,34 @@ if(KALVO_WINDOWS_CLANG_EXE)
     OPTIONS --backend hid-stack --prefix "${CMAKE_BINARY_DIR}/e2e-hidstack-wineprefix-2"
     PAIRS FullUpdateOfTheClangProgram full-update)
 endif()
+
+# Stack protection proved by what it does (tests/check_pe.py --prove): each
+# protected function's frame copy of the guard changed under Wine's debugger
+# must end the program with a fast fail, with no Kalvo (the plain prefix) or
+# in a full update (the test DLLs), and the guard must differ from run to
+# run; then the same proofs on the program broken in each way their table
+# lists, which must fail them. For the GCC program and the clang one.
+foreach(build IN ITEMS "" Clang)
+  if(build STREQUAL "")
+    set(exe "${KALVO_WINDOWS_EXE}")
+  else()
+    set(exe "${KALVO_WINDOWS_CLANG_EXE}")
+  endif()
+  if(NOT exe)
+    continue()
+  endif()
+  set(prove --prove --wine "${KALVO_WINE}" --wine-prefix "${kalvo_e2e_plain_prefix}")
+  add_test(NAME ${build}WindowsExe.StackProtectionProvedUnderWine
+    COMMAND "${KALVO_PE_PYTHON}" "${PROJECT_SOURCE_DIR}/tests/check_pe.py" "${exe}" ${prove}
+            --e2e --prefix "${kalvo_e2e_prefix}" --plain-prefix "${kalvo_e2e_plain_prefix}"
+                  --harness "${KALVO_E2E_HARNESS}" --wineserver "${KALVO_WINESERVER}"
+                  --vendor "${KALVO_VENDOR_ID}" --fpga "${KALVO_FPGA_IMAGE}"
+                  --mcu "${KALVO_MCU_IMAGE}")
+  add_test(NAME ${build}WindowsExe.EachRunTimeProofFailsWhenBroken
+    COMMAND "${KALVO_PE_PYTHON}" "${PROJECT_SOURCE_DIR}/tests/check_pe.py" --break-each-rule
+            "${exe}" ${prove})
+  # The timeouts only bound a hang: each debugged run is bounded by the proof.
+  set_tests_properties(${build}WindowsExe.StackProtectionProvedUnderWine
+                       ${build}WindowsExe.EachRunTimeProofFailsWhenBroken
+                       PROPERTIES FIXTURES_REQUIRED kalvo_wine TIMEOUT 1500)
+endforeach()

@@ -4,8 +4,10 @@ that the link put into the program was compiled with stack protection.
 
   protected_objects.py BUILD_DIR
 
-The link map (BUILD_DIR/kalvo-update.map, GNU ld's) names each object the
-linker took, whole or as an archive member; the compile commands
+The link map (BUILD_DIR/kalvo-update.map, GNU ld's or LLD's) names each
+object the linker took, whole or as an archive member (LLD names a member
+without its archive: it is the project's when the build compiled an object
+of that name); the compile commands
 (BUILD_DIR/compile_commands.json, which CMake writes) say how each was
 compiled. An object inside the build folder counts as the project's; each
 must come from a compile command whose last stack-protector option is
@@ -17,6 +19,7 @@ counted apart. Exit status 0 when every object is protected.
 """
 
 import json
+import re
 import shlex
 import sys
 from pathlib import Path
@@ -53,6 +56,30 @@ def stack_option(words):
     return given[-1] if given else None
 
 
+LLD_INPUT = re.compile(r"^[0-9a-fA-F]+ [0-9a-fA-F]+ +\d+ +(\S.*):\([^)]*\)$")
+
+
+def read_inputs(map_text, outputs):
+    """The inputs the link took ({path: {member, ...}}, "" for an object
+    given whole), from GNU ld's map or LLD's."""
+    used, _ = third_party.read_map(map_text)
+    if used:
+        return used
+    names = {}
+    for output in outputs:
+        names.setdefault(Path(output).name, []).append(output)
+    for line in map_text.splitlines():
+        match = LLD_INPUT.match(line)
+        if not match:
+            continue
+        name = match.group(1)
+        if "/" in name or "\\" in name:
+            used.setdefault(name, set()).add("")
+        for output in names.get(name, []):
+            used.setdefault(output, set()).add("")
+    return used
+
+
 def project_objects(build, used):
     """(name in the map, [candidate object paths]) of each object inside the
     build folder that the link took: an object given whole is itself; an
@@ -77,8 +104,8 @@ def project_objects(build, used):
 def unprotected(build):
     """(problems, number of objects checked, number of resources)."""
     build = Path(build)
-    used, _ = third_party.read_map((build / LINK_MAP).read_text())
     outputs = compile_outputs(build)
+    used = read_inputs((build / LINK_MAP).read_text(), outputs)
     problems, checked, resources = [], 0, 0
     for name, candidates in project_objects(build, used):
         if all(c.endswith(".res") for c in candidates):
@@ -91,6 +118,9 @@ def unprotected(build):
                 problems.append(f"{name}: no compile command made it")
             elif stack_option(words) not in PROTECTING:
                 problems.append(f"{name}: compiled with {stack_option(words) or 'no stack protector option'}")
+    if not checked:
+        problems.append(f"the link map names no object of the project's ({LINK_MAP} is not "
+                        "a map of GNU ld or LLD that this check reads)")
     return problems, checked, resources
 
 

@@ -43,6 +43,10 @@ have_cmd openssl || need+=(openssl)
 # It signs with a key in a PKCS#11 token through OpenSSL's PKCS#11 engine,
 # which osslsigncode 2.5 and 2.9 both load; the release test holds its
 # throwaway key in SoftHSM2, a token in software.
+# The PE check reads the program's code with capstone and its headers with
+# pefile, each a library many hands keep, for Debian's python3.
+have_pkg python3-capstone || need+=(python3-capstone)
+have_pkg python3-pefile || need+=(python3-pefile)
 have_pkg libengine-pkcs11-openssl || need+=(libengine-pkcs11-openssl)
 have_cmd softhsm2-util || need+=(softhsm2)
 # The hosted CI workflow is linted with actionlint, and the release's bill of

@@ -203,11 +203,16 @@ def code_of(pe, begin, end=None):
     return found
 
 
-def constructors(pe):
-    """The functions that MinGW-w64's start-up code calls before main: GNU
-    ld's __CTOR_LIST__, -1, their addresses, then 0, in the code section,
+def constructors(pe, named):
+    """The functions that MinGW-w64's start-up code calls before main: the
+    linker's __CTOR_LIST__, -1, their addresses, then 0, in the code section,
     or in .rdata from binutils 2.44 on (the list of destructors, of the same
-    shape and most often empty, comes after it)."""
+    shape and most often empty, comes after it). Of the lists of that shape
+    (GCC 16 leaves another in .data), the one the start-up code reads: an
+    instruction names it (`named`, the RVAs the code names), or names a
+    pointer to it. Start-up code reads a list whose first word is not -1 as
+    a count, so no list of another shape counts."""
+    reached = set(named) | {pointer_at(pe, rva) for rva in named}
     for section in pe.headers:
         data = pe.data[section.raw:section.raw + min(section.raw_size, section.virtual_size)]
         at = data.find(b"\xff" * 8)
@@ -220,10 +225,10 @@ def constructors(pe):
                 listed.append(address - pe.image_base)
             else:
                 address = None
-            if listed and address == 0:
-                return listed
+            if listed and address == 0 and section.rva + at in reached:
+                return section.rva + at, listed
             at = data.find(b"\xff" * 8, at + 1)
-    return []
+    return None, []
 
 
 def in_code(pe, address):
@@ -249,25 +254,47 @@ MOV_LOAD, MOV_STORE, MOV_STORE_IMMEDIATE, LEA = 0x8B, 0x89, 0xC7, 0x8D
 # rdx, r8 to r11.
 VOLATILE_REGISTERS = (0, 1, 2, 8, 9, 10, 11)
 COMPARISONS = {0x29, 0x2B, 0x31, 0x33, 0x39, 0x3B}  # sub, xor, cmp, either way round
+XORS = {0x31, 0x33}
 NOT_EQUAL, EQUAL = 5, 4
 
 
 class GuardUse:
-    """What one function does with globals the way GCC's stack protector
-    uses its guard: `copies`, the globals it copies into its frame;
-    `checks`, (global, where the failure path starts) for each comparison
-    with a global that a jump on equality follows; `writes`, (global,
-    store). A global is named by its RVA, whether an instruction names it
-    or reaches it through a register holding its address, which GCC loads
-    from a pointer it keeps to the global (.refptr) or with lea."""
+    """What one function does with globals the way a stack protector uses
+    its guard: `copies`, the globals it copies into its frame (`stores`, the
+    instructions that store each copy); `checks`, (global, where the failure
+    path starts) for each comparison with a global that a jump on equality
+    follows (`jumps`, those jumps); `writes`, (global, store). A global is
+    named by its RVA, whether an instruction names it or reaches it through a
+    register holding its address, which the compiler loads from a pointer it
+    keeps to the global (.refptr) or with lea.
+
+    Two shapes are known. GCC copies the guard as it is and compares the
+    copy with the guard in memory (sub, xor or cmp). Clang for Windows mixes
+    the stack pointer into its copy (xor with rsp) and, on the way out,
+    loads the copy, mixes the stack pointer back out and compares it with
+    the guard in registers. Either way a copy is a 64-bit load of the guard
+    stored whole into the frame, with at most that xor between: a 32-bit
+    global moved to the stack is no copy."""
 
     def __init__(self, pe, code):
         self.copies, self.checks, self.writes, self.stores = [], [], [], []
-        self.jumps = []  # each check's conditional jump
+        self.jumps = []
         holds_address, holds_value = {}, {}  # register: the global's RVA
+        holds_copy = {}  # register: the global whose frame copy it was loaded from
+        slots = {}  # (base register, displacement): the global copied there
 
         def variable(rva):
             return rva if rva is not None and is_writable_data(pe, rva) else None
+
+        def loaded_whole(at, register):
+            """Whether code[at] loads all 64 bits of a global into `register`."""
+            load = code[at] if at >= 0 else None
+            return load is not None and load.opcode == MOV_LOAD and load.wide and \
+                load.reg == register and holds_value.get(register) is not None
+
+        def mixes_stack_pointer(ins, register):
+            return ins.opcode in XORS and ins.wide and not ins.memory and \
+                {ins.reg, ins.rm} == {register, RSP}
 
         for i, ins in enumerate(code):
             named = None
@@ -275,31 +302,42 @@ class GuardUse:
                 named = ins.rip if ins.rip is not None else \
                     holds_address.get(ins.rm) if ins.disp == 0 else None
             if ins.opcode in (MOV_LOAD, LEA):
-                holds_address.pop(ins.reg, None)
-                holds_value.pop(ins.reg, None)
+                for holds in (holds_address, holds_value, holds_copy):
+                    holds.pop(ins.reg, None)
                 if named is not None and ins.opcode == LEA:
                     holds_address[ins.reg] = variable(named)
                 elif named is not None:
                     holds_value[ins.reg] = variable(named)
                     holds_address[ins.reg] = variable(pointer_at(pe, named))
+                elif ins.opcode == MOV_LOAD and ins.memory and ins.wide and \
+                        (ins.rm, ins.disp) in slots:
+                    holds_copy[ins.reg] = slots[(ins.rm, ins.disp)]
             elif ins.opcode == CALL:
                 for register in VOLATILE_REGISTERS:
-                    holds_address.pop(register, None)
-                    holds_value.pop(register, None)
-            elif ins.opcode == MOV_STORE and ins.memory and ins.rm in (RSP, RBP) and \
-                    holds_value.get(ins.reg) is not None and code[i - 1].opcode == MOV_LOAD and \
-                    code[i - 1].reg == ins.reg:
+                    for holds in (holds_address, holds_value, holds_copy):
+                        holds.pop(register, None)
+            elif ins.opcode == MOV_STORE and ins.memory and ins.wide and \
+                    ins.rm in (RSP, RBP) and ins.index is None and \
+                    (loaded_whole(i - 1, ins.reg) or (
+                        mixes_stack_pointer(code[i - 1], ins.reg) and
+                        loaded_whole(i - 2, ins.reg))):
                 self.copies.append(holds_value[ins.reg])
                 self.stores.append(ins)
+                slots[(ins.rm, ins.disp)] = holds_value[ins.reg]
             elif ins.opcode in (MOV_STORE, MOV_STORE_IMMEDIATE) and named is not None:
                 self.writes.append((named, ins))
-            elif ins.opcode in COMPARISONS and ins.wide and named is not None and \
-                    i + 1 < len(code) and code[i + 1].is_jcc() and \
-                    code[i + 1].condition() in (EQUAL, NOT_EQUAL):
-                jump = code[i + 1]
-                self.checks.append((named, jump.target if jump.condition() == NOT_EQUAL
-                                    else jump.end))
-                self.jumps.append(jump)
+            elif ins.opcode in COMPARISONS and ins.wide and i + 1 < len(code) and \
+                    code[i + 1].is_jcc() and code[i + 1].condition() in (EQUAL, NOT_EQUAL):
+                compared = named
+                if not ins.memory:
+                    pair = (holds_value.get(ins.reg), holds_copy.get(ins.rm)), \
+                        (holds_value.get(ins.rm), holds_copy.get(ins.reg))
+                    compared = next((g for g, c in pair if g is not None and g == c), None)
+                if compared is not None:
+                    jump = code[i + 1]
+                    self.checks.append((compared, jump.target if jump.condition() == NOT_EQUAL
+                                        else jump.end))
+                    self.jumps.append(jump)
 
 
 def call_on_path(pe, rva):
@@ -357,10 +395,11 @@ class StackProtection:
     def __init__(self, pe):
         self.routine, self.problem = stack_check_failure_routine(pe)
         self.extents = dict(functions(pe))
-        self.uses = {begin: GuardUse(pe, code_of(pe, begin, end))
-                     for begin, end in self.extents.items()}
+        codes = {begin: code_of(pe, begin, end) for begin, end in self.extents.items()}
+        self.uses = {begin: GuardUse(pe, code) for begin, code in codes.items()}
         self.guards = sorted({g for use in self.uses.values() for g in use.copies})
-        self.constructors = constructors(pe)
+        self.constructor_list, self.constructors = constructors(pe, {ins.rip for code in codes.values() for ins in code
+                                              if ins.rip is not None})
         self.code = {c: code_of(pe, c, self.extents.get(c)) for c in self.constructors}
         self.seeding = [(c, store) for c in self.constructors
                         for g, store in GuardUse(pe, self.code[c]).writes if g in self.guards]
@@ -659,6 +698,13 @@ def without_guard_seeding(pe):
     return data if seeding else None
 
 
+def without_constructor_marker(pe):
+    """The constructor list's -1 made 0, which start-up code reads as a count
+    of no constructors: the seeding never runs."""
+    found = None if is_msvc(pe) else StackProtection(pe).constructor_list
+    return None if found is None else patched(pe.data, pe.offset(found), bytes(8))
+
+
 def with_returning_failure_routine(pe):
     routine = None if is_msvc(pe) else stack_check_failure_routine(pe)[0]
     return None if routine is None else patched(pe.data, pe.offset(routine), bytes([0xC3]))
@@ -744,6 +790,8 @@ BREAKS = [
      without_stack_checks),
     (rule_stack_protection, "all but one of those calls removed", with_stack_check_calls_left(1)),
     (rule_stack_protection, "the guard's seeding store replaced with NOPs", without_guard_seeding),
+    (rule_stack_protection, "the constructor list's -1 made a count of none",
+     without_constructor_marker),
     (rule_stack_protection, "__stack_chk_fail made to return at once",
      with_returning_failure_routine),
     (rule_stack_protection, "RDRAND and RDSEED taken out of the seeding", without_hardware_random),
@@ -800,6 +848,7 @@ def with_trap_before_fast_fail(pe):
 # Each way the proofs are shown to catch: what is broken, how.
 BEHAVIOUR_BREAKS = [
     ("the guard's seeding store replaced with NOPs", without_guard_seeding),
+    ("the constructor list's -1 made a count of none", without_constructor_marker),
     ("every check's branch to the failure routine never taken", with_dead_checks),
     ("__stack_chk_fail made to return at once", with_returning_failure_routine),
     ("the failure routine failing fast with code 0", with_failure_code(0)),
@@ -820,7 +869,7 @@ def break_each_proof(args, pe, save_to=None):
             copy.write_bytes(brake(pe))
             said = []
             failed = prove_program(copy, Program(copy.read_bytes()), args.wine, args.wine_prefix,
-                                   None, said.append)
+                                   None, said.append, enough=3)
             ok = failed > 0
             failures += not ok
             print(f"PASS  run-time proofs, {what}: they fail: " +
@@ -968,7 +1017,7 @@ def prove(args, pe, msvc):
                          print)
 
 
-def prove_program(exe, pe, wine_command, prefix, e2e, say):
+def prove_program(exe, pe, wine_command, prefix, e2e, say, enough=None):
     found = StackProtection(pe)
     if len(found.guards) != 1:
         say("FAIL  run-time proofs: no single guard to watch")
@@ -982,7 +1031,8 @@ def prove_program(exe, pe, wine_command, prefix, e2e, say):
     file_guard = int.from_bytes(at_rva(pe, guard, 8), "little")
     wine = prove_stack.Wine(wine_command, prefix, e2e)
     try:
-        return prove_stack.prove(exe, pe.image_base, guard, file_guard, frames, wine, say)
+        return prove_stack.prove(exe, pe.image_base, guard, file_guard, frames, wine, say,
+                                 enough)
     except (OSError, RuntimeError, subprocess.SubprocessError) as error:
         say(f"FAIL  run-time proofs: {error}")
         return 1
