@@ -4,60 +4,87 @@ download, and prints each rule with PASS, FAIL, or NOT MET where the
 toolchain that built it cannot meet the rule; the summary counts the three
 apart. Exit status 0 when no rule fails.
 
-  check_pe.py EXE [--toolchain auto|mingw|msvc] [--break-each-rule [--save-copies DIR]]
+  check_pe.py EXE [--toolchain auto|mingw|msvc] [--build DIR]
+              [--break-each-rule [--save-copies DIR]]
+              [--prove [--wine WINE] [--wine-prefix DIR] [--e2e RUNNER OPTIONS...]]
 
 --toolchain says which toolchain must have built it (a CI job that builds
-with Visual Studio passes msvc); --break-each-rule checks the check instead:
-it breaks the program in each way its table lists, on a copy in memory, and
-expects the rule broken to fail; --save-copies writes each broken copy to
-DIR, to be run or read with other tools.
+with Visual Studio passes msvc); --build names the program's build folder,
+whose compile commands and link map must show every object of the
+project's compiled with stack protection (release/protected_objects.py);
+--prove then proves the stack protection under Wine's debugger
+(prove_stack.py), with no Kalvo and, given e2e/run_e2e.py's options after
+--e2e, in a full update on the test DLLs. --break-each-rule checks the
+check instead: it breaks the program in each way its tables list, on a copy,
+and expects the rule broken (with --prove, the proofs too) to fail;
+--save-copies writes each broken copy to DIR, to be run or read with other
+tools.
 
 The rules:
   - ASLR: DYNAMIC_BASE, with a relocation table to move the image by;
-  - 64-bit ASLR: HIGH_ENTROPY_VA, with LARGE_ADDRESS_AWARE;
+  - 64-bit ASLR: HIGH_ENTROPY_VA, with LARGE_ADDRESS_AWARE, and the image
+    based above 4 GB;
   - DEP: NX_COMPAT;
   - TERMINAL_SERVER_AWARE;
-  - no section both writable and executable, none shared and writable;
+  - no section both writable and executable, none shared and writable, and
+    none executable but code sections, which hold no table that a data
+    directory names;
   - stack protection: with MSVC (/GS), the security cookie that the load
     configuration names, still holding MSVC's default value for the loader
     to replace; with MinGW-w64 (-fstack-protector-strong), the guard, its
     checks and its failure routine as the code shows them (see below);
-  - control flow guard and CET shadow-stack compatibility: MSVC builds
-    them; MinGW-w64 cannot, and the check says they are not met, apart
-    from passes and failures;
+  - control flow guard: the GUARD_CF bit with a load configuration whose
+    guard table and flags back it; the bit alone fails (clang's -mguard=cf
+    against a runtime without guard data); MinGW-w64 builds none;
+  - CET shadow-stack compatibility: the debug directory's mark; MSVC and
+    LLD (--Xlink=/cetcompat) can set it, GNU ld cannot;
   - no debug information (the program is a release build);
-  - the manifest: asInvoker without UI access, every supported Windows;
+  - the manifest: asInvoker without UI access, every supported Windows, and
+    no element the program does not need (a <file> or <dependency> element
+    would have Windows look for a DLL in the program's folder);
   - the imports as tests/check_imports.py wants them;
   - no import slot written at run time: no delay-load descriptors, whether
     the delay-import directory lists them (MSVC) or not (dlltool's, which
-    leave it empty and are found by their shape). The delay-load helper
-    writes each resolved address into its import table, which current
-    linkers place in read-only memory; the program looks its functions up
-    itself instead.
+    leave it empty and are found by their shape: bit 0 of the attributes,
+    as the helper reads it, and any name), and no code that writes an
+    import slot or takes its address. MSVC's linker and LLD put the import
+    address table into read-only .rdata and GNU ld makes .idata read-only
+    from binutils 2.44 on (Debian 13), so that the delay-load helper, which
+    writes each address it resolves into its table, crashes there; GNU ld
+    2.40 (Debian 12) leaves .idata writable. The program looks its
+    functions up itself instead.
 
 A MinGW-w64 program is stripped and statically linked, so no symbol names
-__stack_chk_fail or the guard: the rule reads the code (x64_code.py), each
-function within the extent that the exception directory's function table
-gives it, and finds them by what they do:
+__stack_chk_fail or the guard: the rule reads the code (x64_code.py, which
+decodes with capstone; the headers are pefile's), each function within the
+extent that the exception directory's function table gives it, and finds
+them by what they do:
   - the failure routine ends the process with a fast fail (int 0x29) of
     code 2, FAST_FAIL_STACK_COOKIE_CHECK_FAILURE, itself or by calling the
     routine that does (updater/stack_protector_mingw.cpp, as MSVC's /GS
     failure does), and cannot return: every path through it ends in a fast
     fail, a trap (ud2) or a call to a routine that cannot return;
-  - a protected function copies the guard into its frame in its prologue:
-    a load of the guard, directly or through the pointer GCC keeps to it,
-    straight into a register that the next instruction stores in the frame;
+  - a protected function copies all 64 bits of the guard into its frame in
+    its prologue: a load of the guard, directly or through the pointer the
+    compiler keeps to it, into a register that is stored in the frame at
+    once (GCC) or once mixed with the stack pointer (clang);
   - each such function compares its copy with the guard on the way out
-    (sub, xor or cmp with the guard in memory) and, when they differ,
-    branches to a call of the failure routine;
-  - a constructor (GNU ld's __CTOR_LIST__, which MinGW-w64's start-up code
-    runs before main) writes the guard, with a number from the processor's
-    generator (RDRAND or RDSEED) among what it mixes in.
+    (GCC: sub, xor or cmp with the guard in memory; clang: the copy loaded,
+    the stack pointer mixed back out, compared with the guard in a register)
+    and, when they differ, branches to a call of the failure routine;
+  - a constructor of the list that MinGW-w64's start-up code runs before
+    main (the linker's __CTOR_LIST__, which the code names) writes the
+    guard, with a number from the processor's generator (RDRAND or RDSEED)
+    among what it mixes in.
 Each function is judged on its own: the rule fails a program where any
 protected function lacks its check, not only one where no check is left.
+What a reading of the code cannot tell (whether the checks run and fire,
+whether the guard is random, whether a function escaped the option) the
+build's facts (--build) and the run under Wine (--prove) tell.
 
-Runs with Python 3 alone, on any system: the PE parsing is check_resources'
-and the import rules are check_imports'.
+Needs Python 3 with capstone and pefile (Debian: python3-capstone,
+python3-pefile; elsewhere pip install capstone pefile), on any system; the
+import rules are check_imports', the resources check_resources'.
 """
 
 import argparse
@@ -110,6 +137,8 @@ EX_CET_COMPAT = 0x01
 # IMAGE_LOAD_CONFIG_DIRECTORY64 fields: (offset, size).
 LOAD_CONFIG_SECURITY_COOKIE = (88, 8)
 LOAD_CONFIG_GUARD_FLAGS = (144, 4)
+LOAD_CONFIG_GUARD_FUNCTION_TABLE = (128, 8)
+LOAD_CONFIG_GUARD_FUNCTION_COUNT = (136, 8)
 GUARD_CF_INSTRUMENTED = 0x100
 # The value MSVC's /GS cookie has in the file; the loader replaces it.
 MSVC_DEFAULT_COOKIE = 0x00002B992DDFA232
@@ -505,23 +534,35 @@ NOT_MET_BY_MINGW = "MinGW-w64 cannot build it"
 
 
 def rule_control_flow_guard(pe, msvc):
-    if not msvc:
-        return None, NOT_MET_BY_MINGW
-    flags = load_config_field(pe, LOAD_CONFIG_GUARD_FLAGS) or 0
+    """The header bit counts only with what Windows enforces it by: a load
+    configuration with the guard function table and GuardFlags saying the
+    code is instrumented. The bit alone (clang's -mguard=cf against a
+    MinGW-w64 runtime without guard data) protects nothing, though an
+    analyzer reading the header would call it protected."""
     marked = pe.dll_characteristics & GUARD_CF
-    return bool(marked and flags & GUARD_CF_INSTRUMENTED), \
-        f"GUARD_CF {'set' if marked else 'missing'}, guard flags 0x{flags:x}"
+    flags = load_config_field(pe, LOAD_CONFIG_GUARD_FLAGS) or 0
+    table = load_config_field(pe, LOAD_CONFIG_GUARD_FUNCTION_TABLE) or 0
+    count = load_config_field(pe, LOAD_CONFIG_GUARD_FUNCTION_COUNT) or 0
+    data = bool(flags & GUARD_CF_INSTRUMENTED and table and count)
+    detail = (f"GUARD_CF {'set' if marked else 'missing'}, guard flags 0x{flags:x}, "
+              f"{count} functions in the guard table")
+    if marked and not data:
+        return False, f"header bit without guard data: {detail}"
+    if not msvc and not marked:
+        return None, NOT_MET_BY_MINGW
+    return bool(marked and data), detail
 
 
 def rule_cet(pe, msvc):
-    if not msvc:
-        return None, NOT_MET_BY_MINGW
     flags = 0
     for kind, data in debug_entries(pe):
         if kind == DEBUG_TYPE_EX_DLLCHARACTERISTICS and len(data) >= 4:
             flags |= struct.unpack_from("<I", data, 0)[0]
-    return bool(flags & EX_CET_COMPAT), \
-        f"extended DLL characteristics 0x{flags:x} ({'' if flags & EX_CET_COMPAT else 'no '}CET_COMPAT)"
+    marked = bool(flags & EX_CET_COMPAT)
+    detail = f"extended DLL characteristics 0x{flags:x} ({'' if marked else 'no '}CET_COMPAT)"
+    if not msvc and not marked:
+        return None, "not marked: LLD marks it (-Wl,--Xlink=/cetcompat), GNU ld cannot"
+    return marked, detail
 
 
 def rule_no_debug_information(pe, msvc):
@@ -628,6 +669,16 @@ def with_section_flag(wanted, added):
         at = pe.section_table + 40 * i + 36
         return patched(pe.data, at, struct.pack("<I", pe.headers[i].flags | added))
     return brake
+
+
+def with_guard_cf_bit_alone(pe):
+    """The header bit set where the load configuration has no guard data (a
+    program without control flow guard), as -mguard=cf does against a runtime
+    without it."""
+    if load_config_field(pe, LOAD_CONFIG_GUARD_FUNCTION_COUNT):
+        return None
+    at = pe.optional_offset + 70
+    return patched(pe.data, at, struct.pack("<H", pe.dll_characteristics | GUARD_CF))
 
 
 def with_image_base(base):
@@ -796,6 +847,7 @@ BREAKS = [
      with_returning_failure_routine),
     (rule_stack_protection, "RDRAND and RDSEED taken out of the seeding", without_hardware_random),
     (rule_control_flow_guard, "GUARD_CF cleared", without_dll_characteristic(GUARD_CF)),
+    (rule_control_flow_guard, "GUARD_CF set without guard data", with_guard_cf_bit_alone),
     (rule_cet, "CET_COMPAT cleared", without_cet_compatibility),
     (rule_no_debug_information, "a symbol table added", with_symbol_table),
     (rule_manifest, "highestAvailable asked", replaced(b'"asInvoker"', b'"highestAv"')),
@@ -889,14 +941,17 @@ def break_each_rule(pe, msvc, save_to=None):
     for number, (rule, what, brake) in enumerate(BREAKS, 1):
         name = f"{names[rule]}, {what}"
         verdict, _ = rule(pe, msvc)
-        data = None if verdict is None else brake(pe)
+        # A rule the toolchain does not meet is broken only by a brake that
+        # fakes the protection (the GUARD_CF bit alone).
+        applies = verdict is not None or brake is with_guard_cf_bit_alone
+        data = brake(pe) if applies else None
         if data is None:
             print(f"SKIP  {name}: " + ("not met by this toolchain" if verdict is None
                                        else "not for this toolchain"))
             continue
         broken = Program(data)
         after, detail = rule(broken, is_msvc(broken))
-        ok = verdict is True and after is False
+        ok = verdict is not False and after is False
         failures += not ok
         print(f"PASS  {name}: broken, it says FAIL: {detail}" if ok else
               f"FAIL  {name}: passes on the program {verdict}, on the broken copy {after}")
@@ -969,8 +1024,7 @@ def main():
         print(f"{ {True: 'PASS', False: 'FAIL', None: 'NOT MET'}[verdict] }  {name}: {detail}")
     print(f"{len(RULES)} rules: {len(verdicts[True])} passed, {len(verdicts[False])} failed, "
           f"{len(verdicts[None])} not met" +
-          (f" ({', '.join(verdicts[None])}: {built_by} cannot build them)" if verdicts[None]
-           else ""))
+          (f" ({', '.join(verdicts[None])})" if verdicts[None] else ""))
     failed = bool(verdicts[False])
     if args.build and not msvc:
         failed |= not objects_protected(args.build)
