@@ -163,15 +163,10 @@ endif()
 # in a full update (the test DLLs), and the guard must differ from run to
 # run; then the same proofs on the program broken in each way their table
 # lists, which must fail them. For the GCC program and the clang one.
-foreach(build IN ITEMS "" Clang)
-  if(build STREQUAL "")
-    set(exe "${KALVO_WINDOWS_EXE}")
-  else()
-    set(exe "${KALVO_WINDOWS_CLANG_EXE}")
-  endif()
-  if(NOT exe)
-    continue()
-  endif()
+# (kalvo_windows_programs: tests/CMakeLists.txt's list of the programs given.)
+foreach(program IN LISTS kalvo_windows_programs)
+  string(REGEX REPLACE "=.*" "" build "${program}")
+  string(REGEX REPLACE "^[^=]*=" "" exe "${program}")
   set(prove --prove --wine "${KALVO_WINE}" --wine-prefix "${kalvo_e2e_plain_prefix}")
   add_test(NAME ${build}WindowsExe.StackProtectionProvedUnderWine
     COMMAND "${KALVO_PE_PYTHON}" "${PROJECT_SOURCE_DIR}/tests/check_pe.py" "${exe}" ${prove}
