@@ -102,7 +102,7 @@ def run(command, data=b""):
                           stderr=subprocess.STDOUT, start_new_session=True)
 
 
-def said(result):
+def output_of(result):
     return result.stdout.decode(errors="replace").rstrip()
 
 
@@ -126,7 +126,7 @@ def publisher_of(text):
 
 def describe(certificate):
     """A certificate (DER) as a refusal names it: its subject and fingerprint."""
-    subject = said(run(["openssl", "x509", "-inform", "DER", "-noout", "-subject", "-nameopt",
+    subject = output_of(run(["openssl", "x509", "-inform", "DER", "-noout", "-subject", "-nameopt",
                         "RFC2253"], certificate)).removeprefix("subject=")
     return (f"{subject} " if subject else "") + \
         f"(SHA-256 {signature.fingerprint_text(hashlib.sha256(certificate).hexdigest())})"
@@ -148,7 +148,7 @@ def signing_certificate(how):
             if opened.returncode == 0 else opened
         problem = f"{PFX} {source} cannot be opened with the password in {PASSWORD}"
     if result.returncode != 0 or not result.stdout:
-        raise Refused(f"Refusing to sign: {problem}. What openssl said:\n{said(result)}")
+        raise Refused(f"Refusing to sign: {problem}. What openssl said:\n{output_of(result)}")
     return result.stdout
 
 
@@ -276,7 +276,7 @@ def sign(program, plan):
         result = run(command, os.environ.get(PASSWORD, "").encode())
         if result.returncode != 0:
             raise Refused(f"Refusing: {TOOL} could not sign with {key}; check {check}. "
-                          f"What {TOOL} said:\n{said(result)}")
+                          f"What {TOOL} said:\n{output_of(result)}")
         data = signed.read_bytes()
     if plan.strict:
         check_signature(data, signed, plan)
@@ -328,7 +328,7 @@ def check_signature(data, name, plan):
     if result.returncode != 0:
         raise Refused(f"Refusing {name}: its time stamp does not verify"
                       + (f" against {CA} ({os.environ[CA]})" if os.environ.get(CA) else "")
-                      + f". What openssl said:\n{said(result)}")
+                      + f". What openssl said:\n{output_of(result)}")
 
 
 def signature_fields(data):
@@ -414,5 +414,5 @@ def taken_back(built, program, brought, plan):
         against = f"{CA} ({os.environ[CA]})" if os.environ.get(CA) else \
             f"the system's root certificates (or set {CA})"
         raise Refused(f"Refusing {brought}: its signature does not verify against {against}. "
-                      f"What {TOOL} said:\n{said(result)}")
+                      f"What {TOOL} said:\n{output_of(result)}")
     return data
