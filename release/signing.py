@@ -235,7 +235,7 @@ def sign(program, plan):
         brought = Path(plan.signed_program)
         data = taken_back(built, program, brought, plan)
         return Signed(data, f"Signed elsewhere: {brought} is {program} with a valid "
-                      f"signature{signer_note(data, plan)}.", None, built)
+                      f"signature{signer_note(plan)}.", None, built)
     if plan.how == "test":
         return Signed(built, "NOT SIGNED: no code-signing key given; Windows will warn that "
                       "the publisher is unknown.", None, built)
@@ -282,10 +282,10 @@ def sign(program, plan):
         check_signature(data, signed, plan)
     return Signed(data, f"Signed with {key}" + (f", time-stamped by {stamp}" if stamp else
                                                 ", not time-stamped")
-                  + signer_note(data, plan) + ".", TOOL, built)
+                  + signer_note(plan) + ".", TOOL, built)
 
 
-def signer_note(data, plan):
+def signer_note(plan):
     return f"; the signer is {expected(plan)}" if plan.strict else ""
 
 

@@ -621,12 +621,15 @@ def signed(args):
         .stdout.strip().split("=")[1]
     strict = {"KALVO_SIGN_PUBLISHER": publisher, "KALVO_SIGN_CA": str(ca)}
 
-    def signed_outside(name, program, signer="signer", digest="sha256", stamp="tsa"):
+    def signed_outside(name, program, signer="signer", digest="sha256", stamp="tsa", nest=False):
         """`program` signed by osslsigncode, not by the packaging, time-stamped
-        by osslsigncode's own time-stamping authority unless `stamp` is None."""
+        by osslsigncode's own time-stamping authority unless `stamp` is None;
+        with `nest`, a signature added inside the one it has."""
         (work / f"{name} unsigned.exe").write_bytes(program)
         command = ["osslsigncode", "sign", "-certs", issued[signer][0], "-key", issued[signer][1],
                    "-h", digest, "-in", work / f"{name} unsigned.exe", "-out", work / f"{name}.exe"]
+        if nest:
+            command.append("-nest")
         if stamp:
             (work / "tsa-chain.pem").write_bytes(issued[stamp][0].read_bytes() + ca.read_bytes())
             command += ["-TSA-certs", work / "tsa-chain.pem", "-TSA-key", issued[stamp][1]]
@@ -698,6 +701,8 @@ def signed(args):
         (signed_outside("with SHA-1", built, digest="sha1"), {}, [],
          "made with SHA-1, not SHA-256"),
         (unstamped, {}, [], "has no RFC 3161 time stamp"),
+        (signed_outside("twice", elsewhere.read_bytes(), nest=True), {}, [],
+         "carries 1 more signature nested in its own"),
         (signed_outside("stranger's stamp", built, stamp="stranger"), {}, [],
          "its time stamp does not verify"),
         (elsewhere, {"KALVO_SIGN_CA": str(work / "none.pem")}, [],
