@@ -9,8 +9,9 @@
   release_test.py signed --windows-build DIR --work DIR -- RUNNER ARGUMENTS...
 
 reproducible: scripts/release.sh builds the program again in another folder,
-with the same settings, and packages it; program and zip must be the same
-bytes as those of the Windows build at hand, packaged here.
+where an earlier release's settings were configured, with the same settings,
+and packages it; program and zip must be the same bytes as those of the
+Windows build at hand, packaged here.
 contents: the package holds the third-party notices (the index and the
 notices themselves) and the bill of materials beside the program, and
 SHA256SUMS lists every file. The index names every toolchain library the
@@ -26,22 +27,33 @@ each linked component's version as dpkg reports it with one licence
 expression, and the dependencies the link map's cross references show;
 packaged with another time, its serial number changes. A link map with one
 more library or member that the notices do not cover is refused, and so is a
-package version whose notices were not reviewed.
-placeholders: a build with the placeholder firmware, vendor identifier and
-maker is named as such when configured and refused by the packaging unless
-it is a test release, and so is one with images but not their versions; one
-with other images, versions, identifier and maker is neither, is refused
-unsigned unless --unsigned says so, and refused without its sources' commit
-and time.
-signed: a throwaway CA issues a code-signing certificate, and the program is
-packaged signed in each way there is: with the key in a SoftHSM2 token
-(PKCS#11), with a PKCS#12 file, and signed by osslsigncode outside the
-packaging and taken back. Each signature verifies against the CA, and no
-longer once a byte of the program changes; SHA256SUMS and the bill of
-materials give the signed program's SHA-256, and the bill the unsigned one's
-as its ancestor. A copy taken back unsigned, with a byte changed outside its
-signature and signed again, or with its signature broken is refused, saying
-why. The program signed in the token runs under Wine with no Kalvo present,
+package version whose notices were not reviewed. The version, a test
+release's with its commit, names the zip and the bill; a package made
+--unsigned says so in each name; a release of a checkout with changes is
+refused naming them, and a test release ends saying so.
+placeholders: a development build names its placeholders in one line, a
+release's build warns of each; a build with the placeholder firmware, vendor
+identifier, maker and no version is refused by the packaging unless it is a
+test release, and so is one with images but not their versions; one with
+other images, versions, identifier, maker and version is neither, is refused
+unsigned unless --unsigned says so, signed without its publisher or with a
+malformed one, with --signed-program twice, with a SOURCE_DATE_EPOCH that is
+no time, and without its sources' commit, time or version.
+signed: a throwaway CA issues the publisher's code-signing certificate,
+another's, and a time-stamping authority's, served on a loopback port
+(openssl ts); the program is packaged signed in each way there is: with the
+key in a SoftHSM2 token (PKCS#11) and a time stamp, with a PKCS#12 file, and
+signed by osslsigncode outside the packaging and taken back, each held to
+the publisher (KALVO_SIGN_PUBLISHER) but the test release's PKCS#12 one.
+Each signature verifies against the CA, and no longer once a byte of the
+program changes; SHA256SUMS and the bill of materials give the signed
+program's SHA-256, and the bill the unsigned one's as its ancestor. A copy
+taken back unsigned, with a byte changed outside its signature and signed
+again, with its signature broken, signed by another, with SHA-1, twice,
+without a time stamp or with a stranger's is refused, and so is signing in
+the token with another's certificate, without a time stamp, without the PIN
+or with a wrong one, each saying why and leaving the package's folder as it
+was. The program signed in the token runs under Wine with no Kalvo present,
 alone (the end-to-end runner, whose arguments follow "--") and started by
 the package's launcher.
 Exit status 0 when the check passed.
@@ -49,6 +61,7 @@ Exit status 0 when the check passed.
 import argparse
 import dataclasses
 import hashlib
+import http.server
 import json
 import os
 import platform
@@ -56,6 +69,8 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
+import threading
 import time
 import zipfile
 from pathlib import Path
@@ -94,6 +109,20 @@ extendedKeyUsage = codeSigning
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature
 extendedKeyUsage = critical, timeStamping
+"""
+
+
+# How the throwaway time-stamping authorities answer (openssl ts -reply).
+TSA_CONFIG = """[tsa]
+default_tsa = throwaway
+[throwaway]
+serial = {serial}
+crypto_device = builtin
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha1, sha256
+accuracy = secs:1
+ess_cert_id_alg = sha256
 """
 
 
@@ -576,6 +605,43 @@ def throwaway_signer(work):
     return ca, issued
 
 
+def time_stamps(work, issued, ca):
+    """RFC 3161 time stamps over HTTP on a loopback port, as a signing tool
+    asks for them: http://127.0.0.1:PORT/NAME answered by openssl ts -reply
+    with the time-stamping certificate `issued` names NAME. Returns the
+    server, shut down by the caller."""
+    config = work / "tsa.cnf"
+    config.write_text(TSA_CONFIG.format(serial=work / "tsa.serial"))
+    (work / "tsa.serial").write_text("01\n")
+    lock = threading.Lock()
+
+    class Authority(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            cert, key = issued[self.path.strip("/")]
+            query = self.rfile.read(int(self.headers["Content-Length"]))
+            with lock, tempfile.TemporaryDirectory() as folder:
+                (Path(folder) / "query").write_bytes(query)
+                answered = subprocess.run(
+                    ["openssl", "ts", "-reply", "-config", config, "-queryfile",
+                     Path(folder) / "query", "-signer", cert, "-inkey", key, "-chain", ca,
+                     "-out", Path(folder) / "reply"], stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL)
+                reply = (Path(folder) / "reply").read_bytes() if answered.returncode == 0 \
+                    else b""
+            self.send_response(200 if reply else 500)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
+
+        def log_message(self, *arguments):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Authority)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
 def softhsm_token(work, key):
     """The settings that sign with `key` once imported into a new SoftHSM2
     token, whose files are kept in `work`."""
@@ -611,6 +677,36 @@ def signed(args):
     build = Path(args.windows_build)
     work = fresh(Path(args.work))
     ca, issued = throwaway_signer(work)
+
+    authorities = time_stamps(work, issued, ca)
+    stamps = f"http://127.0.0.1:{authorities.server_port}"
+    # The time stamps come from this machine, never through a proxy.
+    local = {"no_proxy": "127.0.0.1", "NO_PROXY": "127.0.0.1"}
+
+    def signed_outside(name, program, signer="signer", digest="sha256", stamp="tsa", nest=False):
+        """`program` signed by osslsigncode, not by the packaging, time-stamped
+        by the time-stamping authority `stamp` names unless it is None; with
+        `nest`, a signature added inside the one it has."""
+        (work / f"{name} unsigned.exe").write_bytes(program)
+        command = ["osslsigncode", "sign", "-certs", issued[signer][0], "-key", issued[signer][1],
+                   "-h", digest, "-in", work / f"{name} unsigned.exe", "-out", work / f"{name}.exe"]
+        if nest:
+            command.append("-nest")
+        if stamp:
+            command += ["-ts", f"{stamps}/{stamp}"]
+        run(command, env=os.environ | local)
+        return work / f"{name}.exe"
+
+    try:
+        signed_ways(args, build, work, ca, issued, signed_outside, local | {
+            "KALVO_SIGN_TIMESTAMP_URL": f"{stamps}/tsa"})
+    finally:
+        authorities.shutdown()
+
+
+def signed_ways(args, build, work, ca, issued, signed_outside, stamping):
+    """The ways of signing, and the copies and settings refused; `stamping`
+    the settings of a time-stamping authority."""
     cert, key = issued["signer"]
     pfx = work / "cert.pfx"
     run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
@@ -621,21 +717,6 @@ def signed(args):
         .stdout.strip().split("=")[1]
     strict = {"KALVO_SIGN_PUBLISHER": publisher, "KALVO_SIGN_CA": str(ca)}
 
-    def signed_outside(name, program, signer="signer", digest="sha256", stamp="tsa", nest=False):
-        """`program` signed by osslsigncode, not by the packaging, time-stamped
-        by osslsigncode's own time-stamping authority unless `stamp` is None;
-        with `nest`, a signature added inside the one it has."""
-        (work / f"{name} unsigned.exe").write_bytes(program)
-        command = ["osslsigncode", "sign", "-certs", issued[signer][0], "-key", issued[signer][1],
-                   "-h", digest, "-in", work / f"{name} unsigned.exe", "-out", work / f"{name}.exe"]
-        if nest:
-            command.append("-nest")
-        if stamp:
-            (work / "tsa-chain.pem").write_bytes(issued[stamp][0].read_bytes() + ca.read_bytes())
-            command += ["-TSA-certs", work / "tsa-chain.pem", "-TSA-key", issued[stamp][1]]
-        run(command)
-        return work / f"{name}.exe"
-
     elsewhere = signed_outside("signed elsewhere", built)
     token = softhsm_token(work, key)
     token["KALVO_SIGN_CERTS"] = str(cert)
@@ -643,17 +724,18 @@ def signed(args):
 
     # Each way of signing: the settings, the options, what the packaging says.
     # A test release takes any signature without a publisher to hold it to.
-    ways = {"token": (token | strict, ["--no-timestamp"], "Signed with the key pkcs11:"),
+    ways = {"token": (token | strict | stamping, [], [
+                "Signed with the key pkcs11:",
+                f"time-stamped by {stamping['KALVO_SIGN_TIMESTAMP_URL']}"]),
             "pkcs12": ({"KALVO_SIGN_PFX": str(pfx), "KALVO_SIGN_PASSWORD": SIGNING_PASSWORD}
-                       | ({} if kind else strict), ["--no-timestamp"], f"Signed with {pfx}"),
-            "elsewhere": (strict, ["--signed-program", elsewhere],
-                          "Signed elsewhere")}
+                       | ({} if kind else strict), ["--no-timestamp"], [f"Signed with {pfx}"]),
+            "elsewhere": (strict, ["--signed-program", elsewhere], ["Signed elsewhere"])}
     packaged = {}
     for way, (settings, options, said) in ways.items():
         env = {**unsigned_environment(), **settings}
         result = run([sys.executable, PACKAGE, "--build", build, "--out", work / way / "dist"]
                      + kind + options, env=env)
-        expect(said in result.stdout, f"signed by {way}, the package does not say "
+        expect(all(x in result.stdout for x in said), f"signed by {way}, the package does not say "
                f"{said!r}:\n{result.stdout}")
         files, folder = unpack(only_zip(work / way / "dist"), work / way / "unpacked")
         program = files[PROGRAM]
