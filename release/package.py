@@ -138,7 +138,7 @@ def sources(source_commit, test_release):
     """The sources' commit, changes and time (sbom.source_facts), refused for
     a release unless all are known and the tree is its commit, unchanged."""
     epoch = os.environ.get("SOURCE_DATE_EPOCH")
-    if epoch and not (epoch.isdigit() and int(epoch) <= time.time()):
+    if epoch and not (re.fullmatch("[0-9]+", epoch) and int(epoch) <= time.time()):
         raise Refused(f"Refusing: SOURCE_DATE_EPOCH is {epoch!r}, not the sources' time in "
                       "seconds since 1970 (UTC), up to now.")
     source = sbom.source_facts(ROOT, {"source_commit": source_commit})

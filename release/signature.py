@@ -122,7 +122,7 @@ def read(data, table, size):
         raise Unreadable("its certificate table holds more than one signature")
     try:
         return read_signed_data(data[table + 8:table + length])
-    except (IndexError, StopIteration):
+    except (IndexError, StopIteration, ValueError):
         raise Unreadable("its signature lacks a part Authenticode gives")
 
 
