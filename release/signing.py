@@ -126,8 +126,8 @@ def publisher_of(text):
 
 def describe(certificate):
     """A certificate (DER) as a refusal names it: its subject and fingerprint."""
-    subject = output_of(run(["openssl", "x509", "-inform", "DER", "-noout", "-subject", "-nameopt",
-                        "RFC2253"], certificate)).removeprefix("subject=")
+    subject = output_of(run(["openssl", "x509", "-inform", "DER", "-noout", "-subject",
+                             "-nameopt", "RFC2253"], certificate)).removeprefix("subject=")
     return (f"{subject} " if subject else "") + \
         f"(SHA-256 {signature.fingerprint_text(hashlib.sha256(certificate).hexdigest())})"
 
