@@ -7,8 +7,8 @@
 --plan checks, before the build, what can be told before it (the signing
 settings, the sources' commit, time and changes, the version, and the build's
 facts once it is configured) and prints the version to build with:
-CMAKE-ARGUMENTS' KALVO_VERSION, else that of a tag vX.Y.Z on the commit,
-else nothing (a test release's). scripts/release.sh runs it before it
+CMAKE-ARGUMENTS' KALVO_VERSION, else, for a release, that of a tag vX.Y.Z
+on the commit; else nothing (a test release's: the tree's). scripts/release.sh runs it before it
 configures and again before it builds.
 
 Takes DIR/kalvo-update.exe, what its configure step wrote about it
@@ -117,21 +117,24 @@ def cmake_setting(arguments, name):
 
 def release_version(arguments, test_release):
     """The version a release is built with: KALVO_VERSION, else a tag vX.Y.Z
-    on the commit; "" for a test release with neither."""
+    on the commit. A test release takes no tag ("": the tree's version), so
+    that it is the program a development build of the commit gives."""
     given = cmake_setting(arguments, "KALVO_VERSION")
     if given:
         if not VERSION.fullmatch(given):
             raise Refused(f"Refusing: KALVO_VERSION is {given!r}, not a version X.Y.Z.")
         return given
+    if test_release:
+        return ""
     tags = (sbom.git(ROOT, "tag", "--points-at", "HEAD") or "").split()
     versions = sorted({t[1:] for t in tags if re.fullmatch(r"v" + VERSION.pattern, t)})
     if len(versions) > 1:
         raise Refused(f"Refusing: the commit is tagged with versions {', '.join(versions)}; "
                       "give the release's with -DKALVO_VERSION=X.Y.Z.")
-    if not versions and not test_release:
+    if not versions:
         raise Refused("Refusing a release without a version: give -DKALVO_VERSION=X.Y.Z, or "
                       "tag the commit vX.Y.Z.")
-    return versions[0] if versions else ""
+    return versions[0]
 
 
 def sources(source_commit, test_release):

@@ -293,8 +293,16 @@ def check_modified_tree(build, work, kind):
                     ignore=shutil.ignore_patterns("cyclonedx", "__pycache__"))
     shutil.copyfile(ROOT / "USER-GUIDE.md", tree / "USER-GUIDE.md")
     git = ["git", "-C", tree, "-c", "user.name=Release test", "-c", "user.email=test@invalid"]
-    for command in (["init", "-q"], ["add", "-A"], ["commit", "-q", "-m", "The release"]):
+    for command in (["init", "-q"], ["add", "-A"], ["commit", "-q", "-m", "The release"],
+                    ["tag", "v2.0.0"]):
         run(git + command)
+    # The tag is a release's version, not a test release's.
+    for kind_planned, version in (["--unsigned"], "2.0.0"), (["--test-release"], ""):
+        planned = run([sys.executable, tree / "release" / "package.py", "--build", work / "none",
+                       "--out", work / "modified", "--plan"] + kind_planned,
+                      env=unsigned_environment())
+        expect(planned.stdout.strip() == version, f"planned with {kind_planned} on a commit "
+               f"tagged v2.0.0, the version is {planned.stdout.strip()!r}")
     with (tree / "USER-GUIDE.md").open("a") as guide:
         guide.write("A change not committed.\n")
     package = [sys.executable, tree / "release" / "package.py", "--build", build, "--out",
