@@ -15,6 +15,11 @@ set(KALVO_PLACEHOLDER_MCU_SHA256 9f7c973f3a36dbbf7c2ee71b7cc59e04d1dd51780ac6590
 set(KALVO_PLACEHOLDER_MANUFACTURER "Example Maker (placeholder)")
 
 option(KALVO_TEST_RELEASE "Mark the program as a test release, not for general use" OFF)
+# scripts/release.sh gives its release its version and says it is one: a
+# release build names each placeholder in full, a development build in one
+# line.
+set(KALVO_VERSION "" CACHE STRING "The release's version, X.Y.Z (none: a test build)")
+option(KALVO_RELEASE "Configured by scripts/release.sh: each placeholder warned of in full" OFF)
 # Who makes and who supplies the program: the version resource's CompanyName
 # and LegalCopyright, the bill of materials' manufacturer, author and
 # supplier.
@@ -40,51 +45,84 @@ if(KALVO_COPYRIGHT_NOTICE STREQUAL "")
 endif()
 
 set(KALVO_PLACEHOLDERS "")
+set(kalvo_placeholder_warnings "")
+# Each placeholder's warning: in full for a release build, named in one line
+# for a development build.
+macro(kalvo_placeholder what)
+  list(APPEND KALVO_PLACEHOLDERS "${what}")
+  string(CONCAT kalvo_warning ${ARGN})
+  list(APPEND kalvo_placeholder_warnings "${kalvo_warning}")
+endmacro()
+if(NOT KALVO_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
+  if(NOT KALVO_VERSION STREQUAL "")
+    message(FATAL_ERROR "KALVO_VERSION must be three numbers, X.Y.Z, not '${KALVO_VERSION}'.")
+  endif()
+  kalvo_placeholder(version "KALVO_VERSION is not given: the program's version is the tree's "
+                    "${PROJECT_VERSION} marked as a test. This build is a test release; set "
+                    "KALVO_VERSION (X.Y.Z) for a release.")
+  string(REGEX MATCH "^([0-9]+)\\.([0-9]+)\\.([0-9]+)" kalvo_numbers "${PROJECT_VERSION}")
+endif()
+set(KALVO_VERSION_NUMBERS "${CMAKE_MATCH_1},${CMAKE_MATCH_2},${CMAKE_MATCH_3},0")
 foreach(kind IN ITEMS FPGA MCU)
   file(SHA256 "${KALVO_${kind}_IMAGE}" image_sha256)
   set(kalvo_${kind}_version "${KALVO_${kind}_VERSION}")
   if(image_sha256 STREQUAL KALVO_PLACEHOLDER_${kind}_SHA256)
-    list(APPEND KALVO_PLACEHOLDERS "${kind} image")
-    message(WARNING "The ${kind} image ${KALVO_${kind}_IMAGE} is the placeholder, not Kalvo "
-            "firmware: flashed into a Kalvo it leaves the device without working firmware. "
-            "This build is a test release; set KALVO_${kind}_IMAGE to the real image for a release.")
+    kalvo_placeholder("${kind} image" "The ${kind} image ${KALVO_${kind}_IMAGE} is the "
+                      "placeholder, not Kalvo firmware: flashed into a Kalvo it leaves the device "
+                      "without working firmware. This build is a test release; set "
+                      "KALVO_${kind}_IMAGE to the real image for a release.")
     if(kalvo_${kind}_version STREQUAL "")
       set(kalvo_${kind}_version placeholder)
     endif()
   elseif(kalvo_${kind}_version STREQUAL "")
-    list(APPEND KALVO_PLACEHOLDERS "${kind} image version")
-    message(WARNING "The ${kind} image ${KALVO_${kind}_IMAGE} has no version, which the bill "
-            "of materials gives. This build is a test release; set KALVO_${kind}_VERSION for a "
-            "release.")
+    kalvo_placeholder("${kind} image version" "The ${kind} image ${KALVO_${kind}_IMAGE} has no "
+                      "version, which the bill of materials gives. This build is a test release; "
+                      "set KALVO_${kind}_VERSION for a release.")
   endif()
 endforeach()
 math(EXPR vendor_id "${KALVO_VENDOR_ID}" OUTPUT_FORMAT HEXADECIMAL)
 math(EXPR placeholder_vendor_id "${KALVO_PLACEHOLDER_VENDOR_ID}" OUTPUT_FORMAT HEXADECIMAL)
 if(vendor_id STREQUAL placeholder_vendor_id)
-  list(APPEND KALVO_PLACEHOLDERS "vendor identifier")
-  message(WARNING "KALVO_VENDOR_ID ${KALVO_VENDOR_ID} is the placeholder, not the Kalvo's "
-          "vendor identifier: the program will not find a real Kalvo. This build is a test "
-          "release; set KALVO_VENDOR_ID to the real one for a release.")
+  kalvo_placeholder("vendor identifier" "KALVO_VENDOR_ID ${KALVO_VENDOR_ID} is the placeholder, "
+                    "not the Kalvo's vendor identifier: the program will not find a real Kalvo. "
+                    "This build is a test release; set KALVO_VENDOR_ID to the real one for a "
+                    "release.")
 endif()
 if(KALVO_MANUFACTURER STREQUAL KALVO_PLACEHOLDER_MANUFACTURER)
-  list(APPEND KALVO_PLACEHOLDERS manufacturer)
-  message(WARNING "KALVO_MANUFACTURER \"${KALVO_MANUFACTURER}\" is the placeholder, which the "
-          "version resource and the bill of materials would name as the maker. This build is a "
-          "test release; set KALVO_MANUFACTURER for a release.")
+  kalvo_placeholder(manufacturer "KALVO_MANUFACTURER \"${KALVO_MANUFACTURER}\" is the "
+                    "placeholder, which the version resource and the bill of materials would "
+                    "name as the maker. This build is a test release; set KALVO_MANUFACTURER "
+                    "for a release.")
 endif()
 if(kalvo_supplier STREQUAL KALVO_PLACEHOLDER_MANUFACTURER)
-  list(APPEND KALVO_PLACEHOLDERS supplier)
-  message(WARNING "The supplier \"${kalvo_supplier}\" is the placeholder (KALVO_SUPPLIER, by "
-          "default the manufacturer). This build is a test release; set KALVO_SUPPLIER or "
-          "KALVO_MANUFACTURER for a release.")
+  kalvo_placeholder(supplier "The supplier \"${kalvo_supplier}\" is the placeholder "
+                    "(KALVO_SUPPLIER, by default the manufacturer). This build is a test "
+                    "release; set KALVO_SUPPLIER or KALVO_MANUFACTURER for a release.")
+endif()
+if(KALVO_RELEASE)
+  foreach(warning IN LISTS kalvo_placeholder_warnings)
+    message(WARNING "${warning}")
+  endforeach()
+elseif(KALVO_PLACEHOLDERS AND WIN32)
+  # Only the Windows program is ever released; the host build holds the same.
+  string(REPLACE ";" ", " named "${KALVO_PLACEHOLDERS}")
+  message(NOTICE "Test build, not for release: placeholder ${named} (release/README.md says "
+          "what each means).")
 endif()
 
 set(KALVO_FILE_DESCRIPTION "${PROJECT_DESCRIPTION}")
+# A test build's version is marked as one: the packaging adds the commit.
 if(KALVO_TEST_RELEASE OR KALVO_PLACEHOLDERS)
   set(KALVO_FILE_DESCRIPTION "${PROJECT_DESCRIPTION} (TEST RELEASE, not for general use)")
   set(kalvo_test_release 1)
+  if(KALVO_VERSION STREQUAL "")
+    set(KALVO_VERSION_TEXT "${PROJECT_VERSION}-test")
+  else()
+    set(KALVO_VERSION_TEXT "${KALVO_VERSION}-test")
+  endif()
 else()
   set(kalvo_test_release 0)
+  set(KALVO_VERSION_TEXT "${KALVO_VERSION}")
 endif()
 
 # What release/package.py reads beside the program: the version, who makes
@@ -94,7 +132,7 @@ endif()
 # every target and tool is known.
 function(kalvo_write_release_facts)
   string(REPLACE ";" "," placeholder_list "${KALVO_PLACEHOLDERS}")
-  set(facts "version=${PROJECT_VERSION}\n"
+  set(facts "version=${KALVO_VERSION_TEXT}\n"
             "test_release=${kalvo_test_release}\n"
             "placeholders=${placeholder_list}\n"
             "vendor_id=${KALVO_VENDOR_ID}\n"

@@ -69,12 +69,18 @@ def git(root, *arguments):
 
 
 def source_facts(root, facts):
-    """The commit of the sources (git, else the build setting KALVO_SOURCE_COMMIT), whether
-    the tree differs from it, and the sources' time (SOURCE_DATE_EPOCH, else the commit's):
-    {"commit", "modified", "time"}, each None when unknown."""
+    """The commit of the sources (git, else the build setting KALVO_SOURCE_COMMIT), the
+    tracked files that differ from it, and the sources' time (SOURCE_DATE_EPOCH, which the
+    packaging checks is a number of seconds, else the commit's): {"commit", "modified",
+    "changes", "time"}, each None when unknown."""
     commit = git(root, "rev-parse", "HEAD")
+    changes = None
     if commit:
-        modified = git(root, "status", "--porcelain", "--untracked-files=no") != ""
+        status = git(root, "status", "--porcelain", "--untracked-files=no")
+        # Each line is a status of one or two letters, then the path.
+        changes = [line.split(None, 1)[1] for line in status.splitlines()] \
+            if status is not None else None
+        modified = bool(changes) if changes is not None else None
     else:
         # The setting names the commit the tree is, as exported from it: so a
         # tree without .git gives the same bill as a clean checkout.
@@ -84,7 +90,7 @@ def source_facts(root, facts):
     time = None
     if epoch:
         time = datetime.fromtimestamp(int(epoch), timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
-    return {"commit": commit, "modified": modified, "time": time}
+    return {"commit": commit, "modified": modified, "changes": changes, "time": time}
 
 
 def tool_component(role, path):

@@ -8,7 +8,8 @@ log="$root/build/demo-build.log"
 mkdir -p "$root/build"
 echo "Building the Windows program (build/windows, with MinGW-w64) and the host build with"
 echo "the simulated Kalvo (build/host); a minute or two on a fresh clone, the log in $log ..."
-# The configure step's warnings (placeholder firmware) come through on stderr.
+# The configure step says in one line, on stderr, which placeholders the
+# Windows program holds (a test build); a release build warns of each.
 if ! "$root/scripts/build.sh" "$@" >"$log"; then
   tail -n 40 "$log"
   echo "The build failed; the whole log is in $log"

@@ -12,6 +12,9 @@ have_cmd cmake || need+=(cmake)
 have_cmd ninja || need+=(ninja-build)
 have_cmd g++ || need+=(g++)
 have_cmd python3 || need+=(python3)
+# The release reads its sources' commit, changes and version tag with git;
+# its test makes a repository of its own.
+have_cmd git || need+=(git)
 have_pkg libgtest-dev || need+=(libgtest-dev)
 have_pkg libgmock-dev || need+=(libgmock-dev)
 have_cmd x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)

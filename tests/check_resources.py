@@ -188,7 +188,8 @@ def main():
         failures.append("no version resource (type 16, identifier 1)")
     else:
         fixed, strings = version_strings(info)
-        parts = [int(p) for p in version.split(".")] + [0]
+        # The fixed version holds the numbers; a test build's "-test" is in the strings only.
+        parts = [int(p) for p in version.split("-")[0].split(".")] + [0]
         expected_ms = parts[0] << 16 | parts[1]
         expected_ls = parts[2] << 16 | parts[3]
         if fixed is None or fixed[0] != FIXED_INFO_SIGNATURE:

@@ -9,8 +9,9 @@
   release_test.py signed --windows-build DIR --work DIR -- RUNNER ARGUMENTS...
 
 reproducible: scripts/release.sh builds the program again in another folder,
-with the same settings, and packages it; program and zip must be the same
-bytes as those of the Windows build at hand, packaged here.
+where an earlier release's settings were configured, with the same settings,
+and packages it; program and zip must be the same bytes as those of the
+Windows build at hand, packaged here.
 contents: the package holds the third-party notices (the index and the
 notices themselves) and the bill of materials beside the program, and
 SHA256SUMS lists every file. The index names every toolchain library the
@@ -27,22 +28,33 @@ expression, and the dependencies the link map's cross references show;
 packaged with another time, its serial number changes. A link map with one
 more library or member that the notices do not cover is refused, and so are a
 map without cross references (LLD's) and a package version whose notices were
-not reviewed.
-placeholders: a build with the placeholder firmware, vendor identifier and
-maker is named as such when configured and refused by the packaging unless
-it is a test release, and so is one with images but not their versions; one
-with other images, versions, identifier and maker is neither, is refused
-unsigned unless --unsigned says so, and refused without its sources' commit
-and time.
-signed: a throwaway CA issues a code-signing certificate, and the program is
-packaged signed in each way there is: with the key in a SoftHSM2 token
-(PKCS#11), with a PKCS#12 file, and signed by osslsigncode outside the
-packaging and taken back. Each signature verifies against the CA, and no
-longer once a byte of the program changes; SHA256SUMS and the bill of
-materials give the signed program's SHA-256, and the bill the unsigned one's
-as its ancestor. A copy taken back unsigned, with a byte changed outside its
-signature and signed again, or with its signature broken is refused, saying
-why. The program signed in the token runs under Wine with no Kalvo present,
+not reviewed. The version, a test
+release's with its commit, names the zip and the bill; a package made
+--unsigned says so in each name; a release of a checkout with changes is
+refused naming them, and a test release ends saying so.
+placeholders: a development build names its placeholders in one line, a
+release's build warns of each; a build with the placeholder firmware, vendor
+identifier, maker and no version is refused by the packaging unless it is a
+test release, and so is one with images but not their versions; one with
+other images, versions, identifier, maker and version is neither, is refused
+unsigned unless --unsigned says so, signed without its publisher or with a
+malformed one, with --signed-program twice, with a SOURCE_DATE_EPOCH that is
+no time, and without its sources' commit, time or version.
+signed: a throwaway CA issues the publisher's code-signing certificate,
+another's, and a time-stamping authority's, served on a loopback port
+(openssl ts); the program is packaged signed in each way there is: with the
+key in a SoftHSM2 token (PKCS#11) and a time stamp, with a PKCS#12 file, and
+signed by osslsigncode outside the packaging and taken back, each held to
+the publisher (KALVO_SIGN_PUBLISHER) but the test release's PKCS#12 one.
+Each signature verifies against the CA, and no longer once a byte of the
+program changes; SHA256SUMS and the bill of materials give the signed
+program's SHA-256, and the bill the unsigned one's as its ancestor. A copy
+taken back unsigned, with a byte changed outside its signature and signed
+again, with its signature broken, signed by another, with SHA-1, twice,
+without a time stamp or with a stranger's is refused, and so is signing in
+the token with another's certificate, without a time stamp, without the PIN
+or with a wrong one, each saying why and leaving the package's folder as it
+was. The program signed in the token runs under Wine with no Kalvo present,
 alone (the end-to-end runner, whose arguments follow "--") and started by
 the package's launcher.
 Exit status 0 when the check passed.
@@ -50,6 +62,7 @@ Exit status 0 when the check passed.
 import argparse
 import dataclasses
 import hashlib
+import http.server
 import json
 import os
 import platform
@@ -57,6 +70,8 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
+import threading
 import time
 import zipfile
 from pathlib import Path
@@ -91,6 +106,24 @@ keyUsage = critical, keyCertSign
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
+[tsa]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
+"""
+
+
+# How the throwaway time-stamping authorities answer (openssl ts -reply).
+TSA_CONFIG = """[tsa]
+default_tsa = throwaway
+[throwaway]
+serial = {serial}
+crypto_device = builtin
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha1, sha256
+accuracy = secs:1
+ess_cert_id_alg = sha256
 """
 
 
@@ -146,12 +179,16 @@ def reproducible(args):
                    env=env)
     expect("NOT SIGNED" in packaged.stdout, "an unsigned package does not say so")
 
-    # Another folder, at another depth, with another name.
+    # Another folder, at another depth, with another name, where an earlier
+    # release was configured with settings of its own: none of them may last.
     elsewhere = work / "elsewhere" / "release build"
+    run(["cmake", "-S", ROOT, "-B", elsewhere / "build", "-G", "Ninja", "-DKALVO_E2E=OFF",
+         f"-DCMAKE_TOOLCHAIN_FILE={ROOT / 'cmake' / 'mingw-w64-x86_64.cmake'}",
+         "-DKALVO_VERSION=9.9.9", "-DKALVO_SUPPLIER=An earlier release's supplier"])
     env.update(KALVO_RELEASE_BUILD=str(elsewhere / "build"), KALVO_DIST=str(elsewhere / "dist"))
     run(["bash", RELEASE] + kind + [f"-DKALVO_VENDOR_ID={args.vendor}",
         f"-DKALVO_FPGA_IMAGE={args.fpga}", f"-DKALVO_MCU_IMAGE={args.mcu}"]
-        + [f"-D{x}" for x in args.setting], env=env)
+        + [f"-D{x}" for x in args.setting if not x.endswith("=")], env=env)
 
     here, there = build / PROGRAM, elsewhere / "build" / PROGRAM
     expect(here.read_bytes() == there.read_bytes(), f"{here} and {there} differ")
@@ -222,19 +259,66 @@ def contents(args):
     map_text = (build / LINK_MAP).read_text()
     settings = dict(x.split("=", 1) for x in args.setting)
     check_bill(args, build, bom, files[PROGRAM], settings, map_text)
+    version = bom["metadata"]["component"]["version"]
+    expect(package.name == f"kalvo-update-{version}-windows-x64.zip" and
+           bom_name == f"kalvo-update-{version}.cdx.json",
+           f"version {version} packaged as {package.name} with {bom_name}")
     archives = check_notices(files, map_text, bom)
 
-    # Another time of the sources: another bill, another serial number.
-    again = package_build(build, work / "again", kind, SOURCE_DATE_EPOCH=str(SOURCE_DATE + 1))
+    # Another time of the sources: another bill, another serial number; and
+    # unsigned on purpose, a name no one takes for the release's.
+    unsigned = [] if "--unsigned" in kind else ["--unsigned"]
+    again = package_build(build, work / "again", kind + unsigned,
+                          SOURCE_DATE_EPOCH=str(SOURCE_DATE + 1))
     other_bom = only_bom(unpack(again, work / "again-unpacked")[0])[1]
     expect(other_bom["metadata"]["component"]["hashes"] == bom["metadata"]["component"]["hashes"]
            and other_bom["serialNumber"] != bom["serialNumber"],
            "two bills of materials of one program share a serial number, or differ in its "
            f"hash: {bom['serialNumber']}, {other_bom['serialNumber']}")
+    written = sorted(x.name for x in (work / "again").iterdir())
+    expect(len(written) == 3 and all("-unsigned" in x for x in written),
+           f"packaged with --unsigned, the package is written as {written}")
+    check_modified_tree(build, work, kind)
     check_refusals(build, work, kind, map_text)
     print(f"{package.name}: {NOTICES} names {len(archives)} toolchain libraries and "
           f"{len(notice_files)} notices; {bom_name} is valid CycloneDX with the package's "
           "hashes, makers and dependencies; what the notices do not cover is refused")
+
+
+def check_modified_tree(build, work, kind):
+    """The packaging in a checkout of its own with a change not committed: a
+    release refused before it is built, naming the file, and a test release
+    saying so on its last line."""
+    tree = fresh(work / "tree")
+    shutil.copytree(ROOT / "release", tree / "release",
+                    ignore=shutil.ignore_patterns("cyclonedx", "__pycache__"))
+    shutil.copyfile(ROOT / "USER-GUIDE.md", tree / "USER-GUIDE.md")
+    git = ["git", "-C", tree, "-c", "user.name=Release test", "-c", "user.email=test@invalid"]
+    for command in (["init", "-q"], ["add", "-A"], ["commit", "-q", "-m", "The release"],
+                    ["tag", "v2.0.0"]):
+        run(git + command)
+    # The tag is a release's version, not a test release's.
+    for kind_planned, version in (["--unsigned"], "2.0.0"), (["--test-release"], ""):
+        planned = run([sys.executable, tree / "release" / "package.py", "--build", work / "none",
+                       "--out", work / "modified", "--plan"] + kind_planned,
+                      env=unsigned_environment())
+        expect(planned.stdout.strip() == version, f"planned with {kind_planned} on a commit "
+               f"tagged v2.0.0, the version is {planned.stdout.strip()!r}")
+    with (tree / "USER-GUIDE.md").open("a") as guide:
+        guide.write("A change not committed.\n")
+    package = [sys.executable, tree / "release" / "package.py", "--build", build, "--out",
+               work / "modified"]
+    refused = run(package + ["--unsigned", "--plan", "--", "-DKALVO_VERSION=1.4.0"],
+                  env=unsigned_environment() | {"SOURCE_DATE_EPOCH": str(SOURCE_DATE)},
+                  check=False)
+    expect(refused.returncode == 1 and "not its commit" in refused.stdout and
+           "USER-GUIDE.md changed" in refused.stdout,
+           f"a release of a changed tree was not refused:\n{refused.stdout}")
+    if kind == ["--test-release"]:
+        packaged = run(package + kind, env=unsigned_environment())
+        expect(packaged.stdout.splitlines()[-1].startswith("MODIFIED TREE:") and
+               "USER-GUIDE.md" in packaged.stdout.splitlines()[-1],
+               f"a test release of a changed tree does not end saying so:\n{packaged.stdout}")
 
 
 def check_bill(args, build, bom, program_bytes, settings, map_text):
@@ -252,6 +336,10 @@ def check_bill(args, build, bom, program_bytes, settings, map_text):
     supplier = {"name": settings["KALVO_SUPPLIER"] or maker["name"]}
     commit = run(["git", "-C", ROOT, "rev-parse", "HEAD"], check=False).stdout.strip() \
         if (ROOT / ".git").exists() else settings["KALVO_SOURCE_COMMIT"]
+    # A test release's version names its commit.
+    facts = read_facts(build)
+    version = facts["version"] + (f"+{commit[:7]}" if facts["test_release"] == "1" and commit
+                                  else "")
     for what, found, wanted in (
             ("supplier", (metadata.get("supplier"), program.get("supplier")), (supplier,) * 2),
             ("manufacturer", (metadata.get("manufacturer"), program.get("manufacturer")),
@@ -259,14 +347,15 @@ def check_bill(args, build, bom, program_bytes, settings, map_text):
             ("author", metadata.get("authors"), [maker]),
             ("time", metadata.get("timestamp"), time.strftime(
                 "%Y-%m-%dT%H:%M:%SZ", time.gmtime(SOURCE_DATE))),
-            ("program's purl", program.get("purl"), f"pkg:generic/kalvo-update@{program['version']}"),
+            ("program's version", program.get("version"), version),
+            ("program's purl", program.get("purl"),
+             f"pkg:generic/kalvo-update@{version.replace('+', '%2B')}"),
             ("source commit", property_of(program, "source-commit"), commit or None),
             ("tool that wrote it", [t["name"] for t in metadata["tools"]["components"]],
              ["kalvo-update packaging"])):
         expect(found == wanted, f"the bill of materials gives the {what} as {found!r}, not "
                f"{wanted!r}")
 
-    facts = read_facts(build)
     components = {c["bom-ref"]: c for c in bom["components"]}
     for kind_name, image in (("fpga", Path(args.fpga)), ("mcu", Path(args.mcu))):
         entry = components.get(f"{kind_name}-image", {})
@@ -399,28 +488,52 @@ def check_refusals(build, work, kind, map_text):
 
 
 def configure(work, name, generator, settings):
+    """The Windows program's build configured, as scripts/release.sh does it."""
     folder = work / name
-    result = run(["cmake", "-S", ROOT, "-B", folder, "-G", generator, "-DKALVO_TESTS=OFF"]
+    result = run(["cmake", "-S", ROOT, "-B", folder, "-G", generator, "-DKALVO_E2E=OFF",
+                  f"-DCMAKE_TOOLCHAIN_FILE={ROOT / 'cmake' / 'mingw-w64-x86_64.cmake'}"]
                  + settings)
     # CMake wraps its warnings: compare with the white space folded.
     return folder, " ".join(result.stdout.split())
 
 
+def package_refusals(build, work, rows):
+    """Each row (options, settings, what the refusal says) refused by the
+    packaging, saying so, and leaving nothing behind. The packaging runs from
+    a copy of release/ outside any checkout: the sources are the commit the
+    build names, whatever this tree's changes."""
+    for options, settings, said in rows:
+        refused = run([sys.executable, work / "bare" / "release" / "package.py", "--build", build,
+                       "--out", work / "dist"]
+                      + options, env=unsigned_environment() | settings, check=False)
+        expect(refused.returncode == 1 and all(x in refused.stdout for x in said) and
+               "Traceback" not in refused.stdout,
+               f"packaging with {options} and {settings} does not refuse with {said}:\n"
+               f"{refused.stdout}")
+    expect(not list(work.glob("dist/*")), "a refused package left files behind")
+
+
 def placeholders(args):
     work = fresh(Path(args.work))
+    bare = work / "bare" / "release"
+    shutil.copytree(ROOT / "release", bare, ignore=shutil.ignore_patterns("cyclonedx", "notices"))
+    everything = ["version", "FPGA image", "MCU image", "vendor identifier", "manufacturer",
+                  "supplier"]
+    # A development build names its placeholders in one line; a release's
+    # build warns of each.
     build, log = configure(work, "placeholders", args.generator, [])
-    for what in (f"The FPGA image {ROOT}/images/fpga.bin", f"The MCU image {ROOT}/images/mcu.bin",
-                 "KALVO_VENDOR_ID 0x3A7C", 'KALVO_MANUFACTURER "Example Maker (placeholder)"',
-                 'The supplier "Example Maker (placeholder)"'):
-        expect(f"{what} is the placeholder" in log,
-               f"configuring with the placeholders does not say that {what} is one:\n{log}")
-    refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"], check=False)
-    expect(refused.returncode == 1, f"packaging the placeholders ended with status "
-           f"{refused.returncode}:\n{refused.stdout}")
-    expect("placeholder FPGA image, MCU image, vendor identifier, manufacturer, supplier"
-           in refused.stdout,
-           f"the refusal does not name the placeholders:\n{refused.stdout}")
-    expect(not list(work.glob("dist/*")), "a refused package left files behind")
+    expect(f"Test build, not for release: placeholder {', '.join(everything)} " in log and
+           "is the placeholder" not in log,
+           f"a development build does not name its placeholders in one line:\n{log}")
+    build, log = configure(work, "placeholders", args.generator, ["-DKALVO_RELEASE=ON"])
+    for what in ("KALVO_VERSION is not given", f"The FPGA image {ROOT}/images/fpga.bin is the "
+                 "placeholder", f"The MCU image {ROOT}/images/mcu.bin is the placeholder",
+                 "KALVO_VENDOR_ID 0x3A7C is the placeholder",
+                 'KALVO_MANUFACTURER "Example Maker (placeholder)" is the placeholder',
+                 'The supplier "Example Maker (placeholder)" is the placeholder'):
+        expect(what in log, f"configuring a release with the placeholders does not say "
+               f"{what!r}:\n{log}")
+    package_refusals(build, work, [([], {}, ["placeholder " + ", ".join(everything)])])
 
     fpga, mcu = work / "fpga.bin", work / "mcu.bin"
     fpga.write_bytes(b"kalvo" * 1000)
@@ -429,54 +542,120 @@ def placeholders(args):
     # they are about in a tree without .git too (a hosted checkout, a clean
     # room); a git checkout's own commit wins.
     other = ["-DKALVO_VENDOR_ID=0x1234", f"-DKALVO_FPGA_IMAGE={fpga}", f"-DKALVO_MCU_IMAGE={mcu}",
-             "-DKALVO_MANUFACTURER=Test Maker", f"-DKALVO_SOURCE_COMMIT={'0' * 40}"]
-    dated = unsigned_environment() | {"SOURCE_DATE_EPOCH": str(SOURCE_DATE)}
+             "-DKALVO_MANUFACTURER=Test Maker", f"-DKALVO_SOURCE_COMMIT={'0' * 40}",
+             "-DKALVO_VERSION=1.4.0"]
+    dated = {"SOURCE_DATE_EPOCH": str(SOURCE_DATE)}
     # Real images need their versions for the bill of materials.
-    build, log = configure(work, "other", args.generator, other)
-    refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"], check=False)
-    expect(f"The FPGA image {fpga} has no version" in log and refused.returncode == 1 and
-           "placeholder FPGA image version, MCU image version." in refused.stdout,
-           f"images without versions are not named:\n{log}\n{refused.stdout}")
+    build, log = configure(work, "other", args.generator, other + ["-DKALVO_RELEASE=ON"])
+    expect(f"The FPGA image {fpga} has no version" in log, f"an image without its version is "
+           f"not named:\n{log}")
+    package_refusals(build, work, [([], {}, ["placeholder FPGA image version, MCU image "
+                                             "version."])])
     build, log = configure(work, "other", args.generator, other + [
         "-DKALVO_FPGA_VERSION=1.2.3", "-DKALVO_MCU_VERSION=4.5.6"])
-    expect("is the placeholder" not in log and "has no version" not in log,
+    expect("is the placeholder" not in log and "has no version" not in log and
+           "Test build" not in log,
            f"other images, versions, identifier and maker called placeholders:\n{log}")
-    # Refused as a test release, and unsigned unless on purpose (then on to
-    # the program, which this configured build lacks).
-    for options, said in ((["--test-release"], ["does not call itself one"]),
-                          ([], ["without a signature", "--unsigned", "--signed-program FILE"]),
-                          (["--unsigned"], ["is missing"])):
-        refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "dist"]
-                      + options, env=dated, check=False)
-        expect(refused.returncode == 1 and all(x in refused.stdout for x in said),
-               f"packaging a build that is no test release with {options} does not say "
-               f"{said}:\n{refused.stdout}")
-    # A release gives its sources' commit and time: packaged from a tree that
-    # cannot tell them, it is refused.
-    bare = work / "bare" / "release"
-    shutil.copytree(ROOT / "release", bare, ignore=shutil.ignore_patterns("cyclonedx", "notices"))
-    refused = run([sys.executable, bare / "package.py", "--build", build, "--out",
-                   work / "dist", "--unsigned"],
-                  env=unsigned_environment() | {"SOURCE_DATE_EPOCH": ""}, check=False)
-    expect(refused.returncode == 1 and "time cannot be told" in refused.stdout,
-           f"a release of unknown sources was not refused:\n{refused.stdout}")
-    print("placeholders named at configure time and refused unless a test release; "
-          "a release refused unsigned unless --unsigned")
+    # Refused as a test release, unsigned unless on purpose, and signed only
+    # by a publisher it knows (then on to the program, which this configured
+    # build lacks); a time and an option it cannot take.
+    pfx = {"KALVO_SIGN_PFX": str(work / "none.pfx")}
+    package_refusals(build, work, [
+        (["--test-release"], dated, ["does not call itself one"]),
+        ([], dated, ["without a signature", "--unsigned", "--signed-program FILE"]),
+        (["--unsigned"], dated, ["is missing"]),
+        ([], dated | pfx, ["without knowing its publisher", "KALVO_SIGN_PUBLISHER"]),
+        ([], dated | pfx | {"KALVO_SIGN_PUBLISHER": "AB:CD"},
+         ["KALVO_SIGN_PUBLISHER is 'AB:CD', not a SHA-256 fingerprint"]),
+        ([], dated | pfx | {"KALVO_SIGN_PUBLISHER": "ab" * 32},
+         [f"KALVO_SIGN_PFX names the PKCS#12 file {pfx['KALVO_SIGN_PFX']} that cannot be "
+          "read"]),
+        (["--signed-program", fpga, "--signed-program", mcu], dated,
+         ["--signed-program is given 2 times"]),
+        (["--unsigned"], {"SOURCE_DATE_EPOCH": "yesterday"}, ["SOURCE_DATE_EPOCH is 'yesterday'"]),
+        (["--unsigned"], {"SOURCE_DATE_EPOCH": "-5"}, ["SOURCE_DATE_EPOCH is '-5'"])])
+    # A release gives its sources' commit and time, and its version: planned
+    # or packaged from a tree that cannot tell them, it is refused.
+    for command, settings, said in (
+            (["--build", build, "--unsigned"], {"SOURCE_DATE_EPOCH": ""}, "time cannot be told"),
+            (["--build", work / "none", "--unsigned", "--plan", "--", "-DKALVO_SOURCE_COMMIT=0"],
+             dated, "without a version: give -DKALVO_VERSION=X.Y.Z, or tag the commit"),
+            (["--build", work / "none", "--unsigned", "--plan", "--", "-DKALVO_VERSION=1.4",
+              "-DKALVO_SOURCE_COMMIT=0"], dated, "KALVO_VERSION is '1.4', not a version")):
+        refused = run([sys.executable, bare / "package.py", "--out", work / "dist"] + command,
+                      env=unsigned_environment() | settings, check=False)
+        expect(refused.returncode == 1 and said in refused.stdout,
+               f"{command} was not refused with {said!r}:\n{refused.stdout}")
+    print("placeholders named at configure time and refused unless a test release; a release "
+          "refused unsigned unless --unsigned, without its publisher, version, commit or time")
 
 
 def throwaway_signer(work):
-    """A throwaway CA and the code-signing certificate and key it issued."""
-    conf, csr = work / "certificates.cnf", work / "signer.csr"
-    ca, ca_key, cert, key = (work / n for n in ("ca.pem", "ca.key", "cert.pem", "key.pem"))
+    """A throwaway CA and what it issued: the publisher's code-signing
+    certificate, another's, and a time-stamping authority's; and a stranger's
+    time-stamping certificate that no CA issued. Each a (certificate, key)."""
+    conf = work / "certificates.cnf"
     conf.write_text(CERTIFICATES)
+    ca, ca_key = work / "ca.pem", work / "ca.key"
     run(["openssl", "req", "-x509", "-config", conf, "-extensions", "ca", "-newkey", "rsa:2048",
          "-nodes", "-days", "1", "-subj", "/CN=kalvo-update throwaway test CA", "-keyout", ca_key,
          "-out", ca])
-    run(["openssl", "req", "-new", "-config", conf, "-newkey", "rsa:2048", "-nodes",
-         "-subj", "/CN=kalvo-update throwaway test signer", "-keyout", key, "-out", csr])
-    run(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-set_serial", "2",
-         "-days", "1", "-extfile", conf, "-extensions", "signer", "-out", cert])
-    return ca, cert, key
+    issued = {}
+    for serial, (name, subject, extensions) in enumerate((
+            ("signer", "kalvo-update throwaway test signer", "signer"),
+            ("other", "Unrelated Ltd throwaway signer", "signer"),
+            ("tsa", "kalvo-update throwaway time stamps", "tsa"),
+            ("stranger", "Stranger's time stamps", "tsa")), start=2):
+        cert, key, csr = (work / f"{name}{x}" for x in (".pem", ".key", ".csr"))
+        if name == "stranger":
+            run(["openssl", "req", "-x509", "-config", conf, "-extensions", extensions,
+                 "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", f"/CN={subject}",
+                 "-keyout", key, "-out", cert])
+        else:
+            run(["openssl", "req", "-new", "-config", conf, "-newkey", "rsa:2048", "-nodes",
+                 "-subj", f"/CN={subject}", "-keyout", key, "-out", csr])
+            run(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key,
+                 "-set_serial", str(serial), "-days", "1", "-extfile", conf, "-extensions",
+                 extensions, "-out", cert])
+        issued[name] = cert, key
+    return ca, issued
+
+
+def time_stamps(work, issued, ca):
+    """RFC 3161 time stamps over HTTP on a loopback port, as a signing tool
+    asks for them: http://127.0.0.1:PORT/NAME answered by openssl ts -reply
+    with the time-stamping certificate `issued` names NAME. Returns the
+    server, shut down by the caller."""
+    config = work / "tsa.cnf"
+    config.write_text(TSA_CONFIG.format(serial=work / "tsa.serial"))
+    (work / "tsa.serial").write_text("01\n")
+    lock = threading.Lock()
+
+    class Authority(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            cert, key = issued[self.path.strip("/")]
+            query = self.rfile.read(int(self.headers["Content-Length"]))
+            with lock, tempfile.TemporaryDirectory() as folder:
+                (Path(folder) / "query").write_bytes(query)
+                answered = subprocess.run(
+                    ["openssl", "ts", "-reply", "-config", config, "-queryfile",
+                     Path(folder) / "query", "-signer", cert, "-inkey", key, "-chain", ca,
+                     "-out", Path(folder) / "reply"], stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL)
+                reply = (Path(folder) / "reply").read_bytes() if answered.returncode == 0 \
+                    else b""
+            self.send_response(200 if reply else 500)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
+
+        def log_message(self, *arguments):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Authority)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
 
 
 def softhsm_token(work, key):
@@ -513,18 +692,46 @@ def signature_end(data):
 def signed(args):
     build = Path(args.windows_build)
     work = fresh(Path(args.work))
-    ca, cert, key = throwaway_signer(work)
+    ca, issued = throwaway_signer(work)
+
+    authorities = time_stamps(work, issued, ca)
+    stamps = f"http://127.0.0.1:{authorities.server_port}"
+    # The time stamps come from this machine, never through a proxy.
+    local = {"no_proxy": "127.0.0.1", "NO_PROXY": "127.0.0.1"}
+
+    def signed_outside(name, program, signer="signer", digest="sha256", stamp="tsa", nest=False):
+        """`program` signed by osslsigncode, not by the packaging, time-stamped
+        by the time-stamping authority `stamp` names unless it is None; with
+        `nest`, a signature added inside the one it has."""
+        (work / f"{name} unsigned.exe").write_bytes(program)
+        command = ["osslsigncode", "sign", "-certs", issued[signer][0], "-key", issued[signer][1],
+                   "-h", digest, "-in", work / f"{name} unsigned.exe", "-out", work / f"{name}.exe"]
+        if nest:
+            command.append("-nest")
+        if stamp:
+            command += ["-ts", f"{stamps}/{stamp}"]
+        run(command, env=os.environ | local)
+        return work / f"{name}.exe"
+
+    try:
+        signed_ways(args, build, work, ca, issued, signed_outside, local | {
+            "KALVO_SIGN_TIMESTAMP_URL": f"{stamps}/tsa"})
+    finally:
+        authorities.shutdown()
+
+
+def signed_ways(args, build, work, ca, issued, signed_outside, stamping):
+    """The ways of signing, and the copies and settings refused; `stamping`
+    the settings of a time-stamping authority."""
+    cert, key = issued["signer"]
     pfx = work / "cert.pfx"
     run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
          "-passout", f"pass:{SIGNING_PASSWORD}"])
     built = (build / PROGRAM).read_bytes()
-
-    def signed_outside(name, program):
-        """`program` signed by osslsigncode, not by the packaging."""
-        (work / f"{name} unsigned.exe").write_bytes(program)
-        run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
-             "-in", work / f"{name} unsigned.exe", "-out", work / f"{name}.exe"])
-        return work / f"{name}.exe"
+    # The publisher as openssl prints its fingerprint.
+    publisher = run(["openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in", cert]) \
+        .stdout.strip().split("=")[1]
+    strict = {"KALVO_SIGN_PUBLISHER": publisher, "KALVO_SIGN_CA": str(ca)}
 
     elsewhere = signed_outside("signed elsewhere", built)
     token = softhsm_token(work, key)
@@ -532,17 +739,19 @@ def signed(args):
     kind = ["--test-release"] if is_test_build(build) else []
 
     # Each way of signing: the settings, the options, what the packaging says.
-    ways = {"token": (token, [], "Signed with the key pkcs11:"),
-            "pkcs12": ({"KALVO_SIGN_PFX": str(pfx), "KALVO_SIGN_PASSWORD": SIGNING_PASSWORD},
-                       [], f"Signed with {pfx}"),
-            "elsewhere": ({"KALVO_SIGN_CA": str(ca)}, ["--signed-program", elsewhere],
-                          "Signed elsewhere")}
+    # A test release takes any signature without a publisher to hold it to.
+    ways = {"token": (token | strict | stamping, [], [
+                "Signed with the key pkcs11:",
+                f"time-stamped by {stamping['KALVO_SIGN_TIMESTAMP_URL']}"]),
+            "pkcs12": ({"KALVO_SIGN_PFX": str(pfx), "KALVO_SIGN_PASSWORD": SIGNING_PASSWORD}
+                       | ({} if kind else strict), ["--no-timestamp"], [f"Signed with {pfx}"]),
+            "elsewhere": (strict, ["--signed-program", elsewhere], ["Signed elsewhere"])}
     packaged = {}
     for way, (settings, options, said) in ways.items():
         env = {**unsigned_environment(), **settings}
         result = run([sys.executable, PACKAGE, "--build", build, "--out", work / way / "dist"]
                      + kind + options, env=env)
-        expect(said in result.stdout, f"signed by {way}, the package does not say "
+        expect(all(x in result.stdout for x in said), f"signed by {way}, the package does not say "
                f"{said!r}:\n{result.stdout}")
         files, folder = unpack(only_zip(work / way / "dist"), work / way / "unpacked")
         program = files[PROGRAM]
@@ -573,20 +782,55 @@ def signed(args):
     # Copies brought back that are refused, and what the refusal says: the
     # program unsigned; with a byte changed outside the signature, validly
     # signed (which only the comparison with the build can tell); with a
-    # byte of its signature changed.
-    data = elsewhere.read_bytes()
+    # byte of its signature changed; signed by another, with SHA-1, without
+    # a time stamp, time-stamped by a stranger. And signing in the token
+    # refused: another's certificate, no time stamp, no PIN, a wrong PIN.
+    unstamped = signed_outside("not time-stamped", built, stamp=None)
+    data = unstamped.read_bytes()
     (work / "badly signed.exe").write_bytes(flipped(data, signature_end(data) - 64))
-    copies = {build / PROGRAM: "carries no signature",
-              signed_outside("changed", flipped(built, len(built) // 2)):
-              f"1 byte differs, the first at file offset 0x{len(built) // 2:x} (section ",
-              work / "badly signed.exe": "does not verify"}
-    for brought, said in copies.items():
+    copies = [
+        (build / PROGRAM, {}, [], "carries no signature"),
+        (signed_outside("changed", flipped(built, len(built) // 2)), {}, [],
+         f"1 byte differs, the first at file offset 0x{len(built) // 2:x} (section "),
+        (work / "badly signed.exe", {}, ["--no-timestamp"], "does not verify against "
+         f"KALVO_SIGN_CA ({ca})"),
+        (signed_outside("by another", built, signer="other"), {}, [],
+         "signed by CN=Unrelated Ltd throwaway signer (SHA-256 "),
+        (signed_outside("with SHA-1", built, digest="sha1"), {}, [],
+         "made with SHA-1, not SHA-256"),
+        (unstamped, {}, [], "has no RFC 3161 time stamp"),
+        (signed_outside("twice", elsewhere.read_bytes(), nest=True), {}, [],
+         "carries 1 more signature nested in its own"),
+        (signed_outside("stranger's stamp", built, stamp="stranger"), {}, [],
+         "its time stamp does not verify"),
+        (elsewhere, {"KALVO_SIGN_CA": str(work / "none.pem")}, [],
+         f"KALVO_SIGN_CA names the root certificates {work / 'none.pem'} that cannot be read"),
+        (None, token | {"KALVO_SIGN_CERTS": str(issued["other"][0])}, ["--no-timestamp"],
+         "Refusing to sign with CN=Unrelated Ltd throwaway signer (SHA-256 "),
+        (None, token, [], "Refusing to sign without a time stamp"),
+        (None, {k: v for k, v in token.items() if k != "KALVO_SIGN_PASSWORD"},
+         ["--no-timestamp"], "without its PIN: set KALVO_SIGN_PASSWORD"),
+        (None, token | {"KALVO_SIGN_PASSWORD": "4321"}, ["--no-timestamp"],
+         "check the key's URI (KALVO_SIGN_PKCS11_KEY), the token's module "
+         "(KALVO_SIGN_PKCS11_MODULE) and the PIN (KALVO_SIGN_PASSWORD)")]
+    # What was in the package's folder before stays as it was.
+    earlier = fresh(work / "refused") / "kalvo-update-1.0.0-unsigned-windows-x64.zip"
+    earlier.write_bytes(b"an earlier package")
+    for brought, settings, options, said in copies:
+        options = options + (["--signed-program", brought] if brought else [])
         refused = run([sys.executable, PACKAGE, "--build", build, "--out", work / "refused"]
-                      + kind + ["--signed-program", brought],
-                      env={**unsigned_environment(), "KALVO_SIGN_CA": str(ca)}, check=False)
-        expect(refused.returncode == 1 and said in refused.stdout,
-               f"{brought} was not refused with {said!r}:\n{refused.stdout}")
-    expect(not list(work.glob("refused/*")), "a refused package left files behind")
+                      + kind + options, env=unsigned_environment() | strict | settings,
+                      check=False)
+        expect(refused.returncode == 1 and said in refused.stdout and
+               f"Nothing was written to {work / 'refused'}." in refused.stdout,
+               f"packaging with {options} was not refused with {said!r}:\n{refused.stdout}")
+        if "signed by CN=" in said or "sign with CN=" in said:
+            expect(f"not by the publisher's (SHA-256 {publisher}" in refused.stdout or
+                   f"not the publisher's (SHA-256 {publisher}" in refused.stdout,
+                   f"the refusal does not name the publisher:\n{refused.stdout}")
+    expect(list(work.glob("refused/*")) == [earlier] and
+           earlier.read_bytes() == b"an earlier package",
+           "a refused package changed the folder it was to go to")
 
     exe, folder = packaged["token"]
     run([sys.executable] + args.runner + ["--exe", exe])
@@ -597,8 +841,10 @@ def signed(args):
     failures, _ = first_steps.launched(folder, start)
     expect(not failures, "; ".join(failures))
     print("signed with a key in a token, a PKCS#12 file and elsewhere, each verified; copies "
-          "brought back unsigned, changed or badly signed refused; the program signed in the "
-          "token run under Wine with no Kalvo present, alone and by the launcher")
+          "brought back unsigned, changed, badly signed, by another, with SHA-1 or without a "
+          "valid time stamp refused, and so is signing in the token with another's "
+          "certificate, no time stamp or no PIN; the program signed in the token run under "
+          "Wine with no Kalvo present, alone and by the launcher")
 
 
 # What a row that packages the Windows build returns when the toolchain installed here was
