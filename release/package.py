@@ -54,6 +54,7 @@ import zipfile
 from pathlib import Path
 
 import sbom
+import protected_objects
 import signing
 import third_party
 
@@ -216,6 +217,10 @@ def package(build, out, test_release, unsigned=False, signed_program=None,
     if not program.is_file():
         raise Refused(f"{program} is missing: build the kalvo-update target first")
     link = linked_components(build)
+    unprotected, _, _ = protected_objects.unprotected(build)
+    if unprotected:
+        raise Refused("Refusing to package a program with objects of the project's compiled "
+                      "without -fstack-protector-strong: " + "; ".join(unprotected))
     # What is not yet the release says so in every name it is given.
     kind = "-unsigned" if signing_plan.how == "unsigned" else ""
     name = f"kalvo-update-{version}{kind}-windows-x64"

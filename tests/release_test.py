@@ -468,6 +468,20 @@ def check_refusals(build, work, kind, map_text):
                   + kind, check=False)
     expect(refused.returncode == 1 and "a release is linked by GNU ld" in refused.stdout,
            f"a link map without cross references was packaged:\n{refused.stdout}")
+    # An object of the project's compiled without stack protection, as the
+    # compile commands show it.
+    (one_more / LINK_MAP).write_text(map_text)
+    commands = json.loads((build / "compile_commands.json").read_text())
+    for entry in commands:
+        if entry["file"].endswith("hid/device_discovery.cpp"):
+            entry["command"] += " -fno-stack-protector"
+    (one_more / "compile_commands.json").write_text(json.dumps(commands))
+    shutil.copytree(build / "CMakeFiles", one_more / "CMakeFiles", dirs_exist_ok=True)
+    refused = run([sys.executable, PACKAGE, "--build", one_more, "--out", work / "refused"]
+                  + kind, check=False)
+    expect(refused.returncode == 1 and
+           "device_discovery.cpp.obj): compiled with -fno-stack-protector" in refused.stdout,
+           f"an object compiled without stack protection was packaged:\n{refused.stdout}")
     expect(not list(work.glob("refused/*")), "a refused package left files behind")
 
     sys.path.insert(0, str(ROOT / "release"))
