@@ -3,92 +3,51 @@ that signed it, the digests it was made with, and the RFC 3161 time stamp
 that counter-signs it.
 
 Read from the PKCS#7 SignedData in the program's certificate table (one
-WIN_CERTIFICATE of type PKCS_SIGNED_DATA), DER as Authenticode writes it.
-OpenSSL's own PKCS#7 and CMS readers do not take Authenticode's content
-type, and the Python at hand has no ASN.1 library, so the few fields read
-here are read by hand; whether they hold is left to the tools: osslsigncode
-verify for the signature and its chain, openssl ts -verify for the time
-stamp (signing.py).
+WIN_CERTIFICATE of type PKCS_SIGNED_DATA) with asn1crypto, which reads the
+SignedData, its certificates and its signer; the content it signs,
+Authenticode's SpcIndirectDataContent, is a type asn1crypto does not know,
+and is read with the small spec below. Whether the signature holds is left
+to the tools: osslsigncode verify for the signature and its chain, openssl
+ts -verify for the time stamp (signing.py).
 """
 import hashlib
 import struct
 
+from asn1crypto import algos, cms, core
+
 SHA256 = "2.16.840.1.101.3.4.2.1"
 DIGESTS = {"1.2.840.113549.2.5": "MD5", "1.3.14.3.2.26": "SHA-1", SHA256: "SHA-256",
            "2.16.840.1.101.3.4.2.2": "SHA-384", "2.16.840.1.101.3.4.2.3": "SHA-512"}
-# Unsigned attributes of a signer: an RFC 3161 time stamp token, the older
-# Authenticode counter-signature, and another signature nested in this one.
+# Unsigned attributes of a signer: an RFC 3161 time stamp token, and another
+# signature nested in this one.
 RFC3161_STAMP = "1.3.6.1.4.1.311.3.3.1"
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
+# The content an Authenticode signature signs: the file's digest.
+SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2
-SEQUENCE, SET, INTEGER, OCTET_STRING, OID = 0x30, 0x31, 0x02, 0x04, 0x06
-CONTEXT_0, CONTEXT_1 = 0xA0, 0xA1
 
 
 class Unreadable(Exception):
     pass
 
 
-class Element:
-    """One DER element of `data`: its tag, and where its content lies."""
-
-    def __init__(self, data, at):
-        if at + 2 > len(data):
-            raise Unreadable("it ends inside an element")
-        self.data, self.start, self.tag = data, at, data[at]
-        length, at = data[at + 1], at + 2
-        if length & 0x80:
-            count = length & 0x7F
-            if not 0 < count <= 4 or at + count > len(data):
-                raise Unreadable("an element's length cannot be read")
-            length, at = int.from_bytes(data[at:at + count], "big"), at + count
-        self.content, self.end = at, at + length
-        if self.end > len(data):
-            raise Unreadable("an element runs past its end")
-
-    def raw(self):
-        return self.data[self.start:self.end]
-
-    def value(self):
-        return self.data[self.content:self.end]
-
-    def children(self):
-        found, at = [], self.content
-        while at < self.end:
-            found.append(Element(self.data, at))
-            at = found[-1].end
-        return found
-
-    def expect(self, tag, what):
-        if self.tag != tag:
-            raise Unreadable(f"{what} is not where Authenticode puts it")
-        return self
+class SpcAttributeTypeAndOptionalValue(core.Sequence):
+    _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
 
 
-def oid_text(element):
-    body = element.expect(OID, "an object identifier").value()
-    numbers, value = [], 0
-    for byte in body:
-        value = value << 7 | byte & 0x7F
-        if not byte & 0x80:
-            numbers.append(value)
-            value = 0
-    if not numbers:
-        raise Unreadable("an empty object identifier")
-    first = min(numbers[0] // 40, 2)
-    return ".".join(map(str, [first, numbers[0] - 40 * first] + numbers[1:]))
+class SpcIndirectDataContent(core.Sequence):
+    _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", algos.DigestInfo)]
 
 
 def digest_name(identifier):
     return DIGESTS.get(identifier, identifier)
 
 
-def attributes(element):
-    """An attribute set: {object identifier: [values]}."""
+def attributes(signer):
+    """The signer's unsigned attributes: {object identifier: [values]}."""
     found = {}
-    for attribute in element.children():
-        kind, values = attribute.expect(SEQUENCE, "an attribute").children()[:2]
-        found.setdefault(oid_text(kind), []).extend(values.children())
+    for attribute in signer["unsigned_attrs"] or []:
+        found.setdefault(attribute["type"].dotted, []).extend(attribute["values"])
     return found
 
 
@@ -122,41 +81,43 @@ def read(data, table, size):
         raise Unreadable("its certificate table holds more than one signature")
     try:
         return read_signed_data(data[table + 8:table + length])
-    except (IndexError, StopIteration, ValueError):
+    except (ValueError, TypeError, KeyError, IndexError):
+        # What asn1crypto raises for DER it cannot read, or a part missing.
         raise Unreadable("its signature lacks a part Authenticode gives")
 
 
-def read_signed_data(content_info):
-    top = Element(content_info, 0).expect(SEQUENCE, "the signature")
-    signed_data = top.children()[1].expect(CONTEXT_0, "the signed data").children()[0]
-    parts = signed_data.expect(SEQUENCE, "the signed data").children()
-    content = parts[2].expect(SEQUENCE, "the signed content")
-    indirect = content.children()[1].expect(CONTEXT_0, "the signed content").children()[0]
-    digest_info = indirect.expect(SEQUENCE, "the file's digest").children()[1]
-    file_digest = oid_text(digest_info.expect(SEQUENCE, "the file's digest").children()[0]
-                           .children()[0])
-    certificates = [certificate.raw() for part in parts[3:-1] if part.tag == CONTEXT_0
-                    for certificate in part.children()]
-    signers = parts[-1].expect(SET, "the signers").children()
+def read_signed_data(der):
+    content_info = cms.ContentInfo.load(der)
+    if content_info["content_type"].native != "signed_data":
+        raise Unreadable("the signed data is not where Authenticode puts it")
+    signed_data = content_info["content"]
+    content = signed_data["encap_content_info"]
+    if content["content_type"].dotted != SPC_INDIRECT_DATA:
+        raise Unreadable("the signed content is not where Authenticode puts it")
+    indirect = content["content"].parse(SpcIndirectDataContent)
+    file_digest = indirect["message_digest"]["digest_algorithm"]["algorithm"].dotted
+    signers = signed_data["signer_infos"]
     if len(signers) != 1:
         raise Unreadable(f"it has {len(signers)} signers, not one")
-    fields = signers[0].expect(SEQUENCE, "the signer").children()
-    issuer_serial = fields[1].expect(SEQUENCE, "the signer's certificate").children()
-    digest = oid_text(fields[2].expect(SEQUENCE, "the signer's digest").children()[0])
-    value = next(f for f in fields[3:] if f.tag == OCTET_STRING).value()
-    unsigned = next((attributes(f) for f in fields if f.tag == CONTEXT_1), {})
+    signer = signers[0]
+    if signer["sid"].name != "issuer_and_serial_number":
+        raise Unreadable("the signer's certificate is not where Authenticode puts it")
+    issuer_serial = signer["sid"].chosen
+    unsigned = attributes(signer)
     stamps = unsigned.get(RFC3161_STAMP, [])
-    certificate = next((c for c in certificates if issued_as(c, issuer_serial)), None)
+    certificate = next((choice.chosen for choice in signed_data["certificates"] or []
+                        if choice.name == "certificate" and issued_as(choice.chosen,
+                                                                      issuer_serial)), None)
     if certificate is None:
         raise Unreadable("it does not carry the certificate that signed it")
-    return Signature(certificate, digest, file_digest, value, stamps[0].raw() if stamps else None,
+    return Signature(certificate.dump(), signer["digest_algorithm"]["algorithm"].dotted,
+                     file_digest, signer["signature"].native,
+                     stamps[0].dump() if stamps else None,
                      len(unsigned.get(NESTED_SIGNATURE, [])))
 
 
 def issued_as(certificate, issuer_serial):
-    """Whether a certificate (DER) has the signer's issuer and serial number."""
-    fields = Element(certificate, 0).children()[0].children()
-    if fields[0].tag == CONTEXT_0:
-        fields = fields[1:]
-    issuer, serial = issuer_serial
-    return fields[0].raw() == serial.raw() and fields[2].raw() == issuer.raw()
+    """Whether a certificate has the signer's issuer and serial number, the
+    issuer compared as RFC 5280 compares names, as OpenSSL finds the signer."""
+    return certificate.serial_number == issuer_serial["serial_number"].native and \
+        certificate.issuer == issuer_serial["issuer"]

@@ -43,6 +43,9 @@ have_pkg wine64 || need+=(wine64)
 # certificate with openssl.
 have_cmd osslsigncode || need+=(osslsigncode)
 have_cmd openssl || need+=(openssl)
+# It reads what the signature says of itself (its signer, digests and time
+# stamp) with asn1crypto, for Debian's python3 (scripts/release.sh finds it).
+have_pkg python3-asn1crypto || need+=(python3-asn1crypto)
 # It signs with a key in a PKCS#11 token through OpenSSL's PKCS#11 engine,
 # which osslsigncode 2.5 and 2.9 both load; the release test holds its
 # throwaway key in SoftHSM2, a token in software.

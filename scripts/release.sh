@@ -51,10 +51,24 @@ while (($#)); do
   esac
   shift
 done
-plan=(python3 "$root/release/package.py" --build "$build" --out "$dist" "${package[@]}" --plan
-  -- "$@")
-
 "$root/scripts/install-deps.sh" </dev/null
+
+# The packaging reads the program's signature with asn1crypto: the python3 on
+# PATH if it has it, else Debian's, for which scripts/install-deps.sh
+# installs python3-asn1crypto.
+python=""
+for candidate in python3 /usr/bin/python3; do
+  if "$candidate" -c "import asn1crypto" >/dev/null 2>&1; then
+    python="$candidate"
+    break
+  fi
+done
+if [[ -z "$python" ]]; then
+  echo "Refusing: no Python 3 here can import asn1crypto; install python3-asn1crypto." >&2
+  exit 1
+fi
+plan=("$python" "$root/release/package.py" --build "$build" --out "$dist" "${package[@]}" --plan
+  -- "$@")
 
 # Each release from its own settings: no cache of an earlier run's.
 rm -f "$build/CMakeCache.txt" "$build/kalvo-release.txt"
@@ -70,4 +84,4 @@ cmake -S "$root" -B "$build" -G Ninja \
 "${plan[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target kalvo-update
 
-python3 "$root/release/package.py" --build "$build" --out "$dist" "${package[@]}"
+"$python" "$root/release/package.py" --build "$build" --out "$dist" "${package[@]}"

@@ -50,8 +50,9 @@ Each signature verifies against the CA, and no longer once a byte of the
 program changes; SHA256SUMS and the bill of materials give the signed
 program's SHA-256, and the bill the unsigned one's as its ancestor. A copy
 taken back unsigned, with a byte changed outside its signature and signed
-again, with its signature broken, signed by another, with SHA-1, twice,
-without a time stamp or with a stranger's is refused, and so is signing in
+again, with its signature broken, signed by another (carrying the
+publisher's certificate too or not), with SHA-1, twice, without a time
+stamp or with a stranger's is refused, and so is signing in
 the token with another's certificate, without a time stamp, without the PIN
 or with a wrong one, each saying why and leaving the package's folder as it
 was. The program signed in the token runs under Wine with no Kalvo present,
@@ -713,15 +714,19 @@ def signed(args):
     # The time stamps come from this machine, never through a proxy.
     local = {"no_proxy": "127.0.0.1", "NO_PROXY": "127.0.0.1"}
 
-    def signed_outside(name, program, signer="signer", digest="sha256", stamp="tsa", nest=False):
+    def signed_outside(name, program, signer="signer", digest="sha256", stamp="tsa", nest=False,
+                       carried=None):
         """`program` signed by osslsigncode, not by the packaging, time-stamped
         by the time-stamping authority `stamp` names unless it is None; with
-        `nest`, a signature added inside the one it has."""
+        `nest`, a signature added inside the one it has; carrying `carried`'s
+        certificate beside the signer's, when given."""
         (work / f"{name} unsigned.exe").write_bytes(program)
         command = ["osslsigncode", "sign", "-certs", issued[signer][0], "-key", issued[signer][1],
                    "-h", digest, "-in", work / f"{name} unsigned.exe", "-out", work / f"{name}.exe"]
         if nest:
             command.append("-nest")
+        if carried:
+            command += ["-ac", issued[carried][0]]
         if stamp:
             command += ["-ts", f"{stamps}/{stamp}"]
         run(command, env=os.environ | local)
@@ -796,9 +801,10 @@ def signed_ways(args, build, work, ca, issued, signed_outside, stamping):
     # Copies brought back that are refused, and what the refusal says: the
     # program unsigned; with a byte changed outside the signature, validly
     # signed (which only the comparison with the build can tell); with a
-    # byte of its signature changed; signed by another, with SHA-1, without
-    # a time stamp, time-stamped by a stranger. And signing in the token
-    # refused: another's certificate, no time stamp, no PIN, a wrong PIN.
+    # byte of its signature changed; signed by another, also carrying the
+    # publisher's certificate or not, with SHA-1, without a time stamp,
+    # time-stamped by a stranger. And signing in the token refused: another's
+    # certificate, no time stamp, no PIN, a wrong PIN.
     unstamped = signed_outside("not time-stamped", built, stamp=None)
     data = unstamped.read_bytes()
     (work / "badly signed.exe").write_bytes(flipped(data, signature_end(data) - 64))
@@ -809,6 +815,8 @@ def signed_ways(args, build, work, ca, issued, signed_outside, stamping):
         (work / "badly signed.exe", {}, ["--no-timestamp"], "does not verify against "
          f"KALVO_SIGN_CA ({ca})"),
         (signed_outside("by another", built, signer="other"), {}, [],
+         "signed by CN=Unrelated Ltd throwaway signer (SHA-256 "),
+        (signed_outside("by another with ours", built, signer="other", carried="signer"), {}, [],
          "signed by CN=Unrelated Ltd throwaway signer (SHA-256 "),
         (signed_outside("with SHA-1", built, digest="sha1"), {}, [],
          "made with SHA-1, not SHA-256"),
@@ -855,10 +863,11 @@ def signed_ways(args, build, work, ca, issued, signed_outside, stamping):
     failures, _ = first_steps.launched(folder, start)
     expect(not failures, "; ".join(failures))
     print("signed with a key in a token, a PKCS#12 file and elsewhere, each verified; copies "
-          "brought back unsigned, changed, badly signed, by another, with SHA-1 or without a "
-          "valid time stamp refused, and so is signing in the token with another's "
-          "certificate, no time stamp or no PIN; the program signed in the token run under "
-          "Wine with no Kalvo present, alone and by the launcher")
+          "brought back unsigned, changed, badly signed, by another (carrying the publisher's "
+          "certificate or not), with SHA-1 or without a valid time stamp refused, and so is "
+          "signing in the token with another's certificate, no time stamp or no PIN; the "
+          "program signed in the token run under Wine with no Kalvo present, alone and by the "
+          "launcher")
 
 
 # What a row that packages the Windows build returns when the toolchain installed here was
