@@ -42,10 +42,16 @@ def compile_outputs(build):
             output = words[words.index("-o") + 1]
         if output is None:
             continue
-        path = Path(entry.get("directory", build)) / output
-        try:
-            outputs[str(path.resolve().relative_to(build.resolve()))] = words
-        except ValueError:
+        # Relative to the build folder, whether CMake wrote the output relative
+        # to the command's folder or (from CMake 4) absolute, and whether the
+        # commands are read where they were made or from a copy.
+        directory = Path(entry.get("directory", build))
+        path = (directory / output).resolve()
+        for folder in (build.resolve(), directory.resolve()):
+            if path.is_relative_to(folder):
+                outputs[str(path.relative_to(folder))] = words
+                break
+        else:
             outputs[output] = words
     return outputs
 

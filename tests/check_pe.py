@@ -236,12 +236,17 @@ def constructors(pe, named):
     """The functions that MinGW-w64's start-up code calls before main: the
     linker's __CTOR_LIST__, -1, their addresses, then 0, in the code section,
     or in .rdata from binutils 2.44 on (the list of destructors, of the same
-    shape and most often empty, comes after it). Of the lists of that shape
-    (GCC 16 leaves another in .data), the one the start-up code reads: an
-    instruction names it (`named`, the RVAs the code names), or names a
-    pointer to it. Start-up code reads a list whose first word is not -1 as
-    a count, so no list of another shape counts."""
-    reached = set(named) | {pointer_at(pe, rva) for rva in named}
+    shape and most often empty, comes after it), with the list's RVA. Of the
+    lists of that shape, the one the start-up code reads: libmingw32's
+    __do_global_ctors takes __CTOR_LIST__ through the pointer the compiler
+    keeps to it (.refptr), so a list some instruction reaches through a
+    pointer comes first, one it names directly (GCC 16 leaves a -1, an
+    address and a 0 in .data for another use) only where no list is reached
+    through a pointer. Start-up code reads a list whose first word is not -1
+    as a count, so no list of another shape counts. `named`: the RVAs the
+    code names."""
+    through_pointer = {pointer_at(pe, rva) for rva in named}
+    found = {}
     for section in pe.headers:
         data = pe.data[section.raw:section.raw + min(section.raw_size, section.virtual_size)]
         at = data.find(b"\xff" * 8)
@@ -254,10 +259,11 @@ def constructors(pe, named):
                 listed.append(address - pe.image_base)
             else:
                 address = None
-            if listed and address == 0 and section.rva + at in reached:
-                return section.rva + at, listed
+            rva = section.rva + at
+            if listed and address == 0 and (rva in through_pointer or rva in named):
+                found.setdefault(rva in through_pointer, (rva, listed))
             at = data.find(b"\xff" * 8, at + 1)
-    return None, []
+    return found.get(True) or found.get(False) or (None, [])
 
 
 def in_code(pe, address):
@@ -918,7 +924,11 @@ def break_each_proof(args, pe, save_to=None):
         for number, (what, brake) in enumerate(BEHAVIOUR_BREAKS, 1):
             copy = (save_to or scratch) / \
                 f"proof-{number:02d}-{re.sub('[^a-z0-9_]+', '-', what.lower())}.exe"
-            copy.write_bytes(brake(pe))
+            data = brake(pe)
+            if data is None:
+                print(f"SKIP  run-time proofs, {what}: not for this program")
+                continue
+            copy.write_bytes(data)
             said = []
             failed = prove_program(copy, Program(copy.read_bytes()), args.wine, args.wine_prefix,
                                    None, said.append, enough=3)
