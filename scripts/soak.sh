@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test under Wine (both end-to-end backends, WineE2E.* and
-# WineHidStack.*, and the release tests, Release.*) ROUNDS times (default 10)
+# WineHidStack.*, the release tests, Release.*, and the stack-protection
+# proofs under Wine's debugger) ROUNDS times (default 10)
 # while every core is kept busy, and prints, per test, the rounds it passed out
 # of the rounds run. The first round starts from fresh Wine prefixes. Every
 # round's ctest output stays in build/soak/round-N.log, with every test's own
@@ -21,7 +22,7 @@ if ! [[ "$rounds" =~ ^[1-9][0-9]*$ ]]; then
 fi
 host="$root/build/host"
 soak="$root/build/soak"
-tests='^(WineE2E|WineHidStack|Release)\.'
+tests='^(WineE2E|WineHidStack|Release)\.|^(Clang)?WindowsExe\.(StackProtectionProvedUnderWine|EachRunTimeProofFailsWhenBroken)$'
 cores="$(nproc)"
 # Twice as many tests as cores at once: most of a Wine scenario's time is
 # spent waiting for the program's own timers, the device and Wine.
