@@ -6,7 +6,7 @@ Read from the PKCS#7 SignedData in the program's certificate table (one
 WIN_CERTIFICATE of type PKCS_SIGNED_DATA) with asn1crypto, which reads the
 SignedData, its certificates and its signer; the content it signs,
 Authenticode's SpcIndirectDataContent, is a type asn1crypto does not know,
-and is read with the small spec below. Whether the signature holds is left
+and is read as the two sequences declared below. Whether the signature holds is left
 to the tools: osslsigncode verify for the signature and its chain, openssl
 ts -verify for the time stamp (signing.py).
 """

@@ -186,6 +186,14 @@ def functions(pe):
     return [struct.unpack_from("<II", table, at) for at in range(0, len(table) - 11, 12)]
 
 
+def decoded(pe):
+    """{begin: instructions} of every function the table lists, decoded once
+    for the program: the stack-protection and import-slot rules read them all."""
+    if getattr(pe, "decoded_functions", None) is None:
+        pe.decoded_functions = {begin: code_of(pe, begin, end) for begin, end in functions(pe)}
+    return pe.decoded_functions
+
+
 def function_code(pe, begin, end):
     return pe.data[pe.offset(begin):pe.offset(begin) + end - begin]
 
@@ -430,7 +438,7 @@ class StackProtection:
     def __init__(self, pe):
         self.routine, self.problem = stack_check_failure_routine(pe)
         self.extents = dict(functions(pe))
-        codes = {begin: code_of(pe, begin, end) for begin, end in self.extents.items()}
+        codes = decoded(pe)
         self.uses = {begin: GuardUse(pe, code) for begin, code in codes.items()}
         self.guards = sorted({g for use in self.uses.values() for g in use.copies})
         self.constructor_list, self.constructors = constructors(pe, {ins.rip for code in codes.values() for ins in code
@@ -596,7 +604,7 @@ def import_slot_writes(pe):
     rva, size = pe.directories[IMPORT_ADDRESS_TABLE_DIRECTORY]
     if not size:
         return []
-    return [ins for begin, end in functions(pe) for ins in code_of(pe, begin, end)
+    return [ins for code in decoded(pe).values() for ins in code
             if ins.rip is not None and rva <= ins.rip < rva + size and
             (ins.writes_memory or ins.opcode == LEA)]
 
@@ -709,8 +717,8 @@ def with_import_slot_write(pe):
     """The first load of an import slot (mov reg, [slot]) made a store into
     it (mov [slot], reg): the same bytes but the opcode."""
     rva, size = pe.directories[IMPORT_ADDRESS_TABLE_DIRECTORY]
-    for begin, end in functions(pe):
-        for ins in code_of(pe, begin, end):
+    for code in decoded(pe).values():
+        for ins in code:
             if ins.opcode == MOV_LOAD and ins.rip is not None and rva <= ins.rip < rva + size:
                 at = pe.data.find(b"\x8b", pe.offset(ins.at), pe.offset(ins.end))
                 return patched(pe.data, at, b"\x89")
